@@ -1,0 +1,75 @@
+// The query client: one SNTP exchange with a named server.
+#include <cstdio>
+
+#include "ntp_module.h"
+#include "ntp_packet.h"
+#include "platform/platform.h"
+#include "quelmora_ntp.h"
+
+namespace quelmora {
+namespace {
+
+constexpr int lowest_port = 1;
+constexpr int highest_port = 65535;
+constexpr int reply_timeout_ms = 5000;
+constexpr std::size_t port_text_capacity = 16;
+
+// Connects a socket to the first resolved address and makes the exchange.
+// Returns the message of the failure, or null on success.
+const char* exchange(platform::platform& os, const platform::address_list* addresses,
+                     unsigned char* pkt) {
+  const platform::endpoint first = os.first_address(addresses);
+  const platform::socket_handle sock = os.open_datagram_socket(first.native_family);
+  if (sock == platform::invalid_socket) return "socket() failed";
+  const char* failure = nullptr;
+  if (!os.connect_to(sock, first)) {
+    failure = "connect failed";
+  } else {
+    os.set_receive_timeout(sock, reply_timeout_ms);
+    compose_request(pkt);
+    if (os.send(sock, pkt, packet_size) != static_cast<long>(packet_size)) {
+      failure = "send failed";
+    } else {
+      const platform::receive_result reply = os.receive(sock, pkt, packet_size);
+      if (reply.status != platform::receive_status::received || reply.length != packet_size) {
+        failure = "no reply within 5s (timeout or short packet)";
+      }
+    }
+  }
+  os.close_socket(sock);
+  return failure;
+}
+
+}  // namespace
+}  // namespace quelmora
+
+extern "C" int ntp_query(const char* host, int port, unsigned char* pkt, int pkt_len) {
+  using namespace quelmora;
+  if (host == nullptr || host[0] == '\0' || pkt == nullptr || pkt_len < static_cast<int>(packet_size)) {
+    set_last_error("bad params (need host, pkt buffer >= 48)");
+    return result_failed;
+  }
+  if (port < lowest_port || port > highest_port) {
+    set_last_error("bad port");
+    return result_failed;
+  }
+  if (!ensure_socket_layer()) {
+    set_last_error("WSAStartup failed");
+    return result_failed;
+  }
+  char service[port_text_capacity];
+  std::snprintf(service, sizeof service, "%d", port);
+  platform::platform& os = platform::current();
+  platform::address_list* addresses = os.resolve_datagram(host, service);
+  if (addresses == nullptr) {
+    set_last_error("host resolve failed");
+    return result_failed;
+  }
+  const char* failure = exchange(os, addresses, pkt);
+  os.release_addresses(addresses);
+  if (failure != nullptr) {
+    set_last_error(failure);
+    return result_failed;
+  }
+  return static_cast<int>(packet_size);
+}

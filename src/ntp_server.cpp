@@ -1,0 +1,208 @@
+// The time server: ntp_start, ntp_stop, ntp_status and the server thread.
+#include <atomic>
+#include <cstdint>
+
+#include "ntp_module.h"
+#include "ntp_packet.h"
+#include "platform/platform.h"
+#include "quelmora_ntp.h"
+
+namespace quelmora {
+namespace {
+
+using platform::socket_handle;
+
+constexpr int default_port = 123;
+constexpr int lowest_port = 1;
+constexpr int highest_port = 65535;
+// Bounds how long the thread can miss a stop request while nothing arrives.
+constexpr int wait_timeout_ms = 250;
+constexpr int stop_wait_ms = 3000;
+
+// What one start hands its thread. The thread reads only its own run, so a
+// thread that outlives ntp_stop's bound never sees a later start's socket,
+// stop flag or reference time. The socket stays open until both the thread
+// and ntp_stop are done with it: its descriptor number cannot be handed to
+// the host while a late thread may still use it.
+struct server_run {
+  socket_handle sock = platform::invalid_socket;
+  platform::thread_handle thread = nullptr;
+  ntp_timestamp start{};
+  std::atomic<std::int32_t> stop{0};
+  std::atomic<unsigned> holders{0};
+};
+
+constexpr unsigned run_claimed = 1U;
+constexpr unsigned run_loop_done = 2U;
+constexpr unsigned run_control_done = 4U;
+// The current run, plus room for late threads still on their way out.
+constexpr int run_count = 4;
+server_run g_runs[run_count];
+
+// Lets concurrent ntp_start/ntp_stop calls claim the lifecycle without a lock:
+// a call that finds another one in progress gets the wrong-state result.
+enum control_state : int { control_stopped, control_starting, control_running, control_stopping };
+std::atomic<int> g_control{control_stopped};
+// Written only by the caller that holds the lifecycle.
+server_run* g_run = nullptr;
+
+server_run* claim_run() {
+  for (server_run& run : g_runs) {
+    unsigned expected = 0;
+    if (run.holders.compare_exchange_strong(expected, run_claimed, std::memory_order_acq_rel)) {
+      return &run;
+    }
+  }
+  return nullptr;
+}
+
+// Whichever of the thread and ntp_stop finishes second closes the socket and
+// frees the run.
+void finish_run(server_run& run, unsigned done_flag) {
+  const unsigned other = done_flag == run_loop_done ? run_control_done : run_loop_done;
+  if ((run.holders.fetch_or(done_flag, std::memory_order_acq_rel) & other) == 0) return;
+  platform::current().close_socket(run.sock);
+  run.sock = platform::invalid_socket;
+  run.holders.store(0, std::memory_order_release);
+}
+
+bool stop_requested(const server_run& run) { return run.stop.load(std::memory_order_acquire) != 0; }
+
+void handle_datagram(platform::platform& os, const server_run& run, const unsigned char* request,
+                     std::size_t length, const platform::ipv4_peer& sender) {
+  g_requests.fetch_add(1);
+  if (!is_client_request(request, length)) return;
+  unsigned char reply[packet_size];
+  compose_reply(request, run.start, reply);
+  // A reply that could not be sent is not reported: the client will retry.
+  if (os.send_to(run.sock, reply, packet_size, sender) == static_cast<long>(packet_size)) {
+    g_replies.fetch_add(1);
+  }
+}
+
+// Takes what is pending without waiting, and waits (bounded) only when
+// nothing is: under load that saves a system call per request, and a stop
+// request is still seen within one wait.
+void server_loop(server_run& run) {
+  platform::platform& os = platform::current();
+  unsigned char request[packet_size];
+  platform::ipv4_peer sender{};
+  while (!stop_requested(run)) {
+    sender.length = platform::ipv4_peer::capacity;
+    const platform::receive_result got =
+        os.receive_pending_from(run.sock, request, packet_size, sender);
+    if (got.status == platform::receive_status::nothing_pending) {
+      os.wait_readable(run.sock, wait_timeout_ms);
+      continue;
+    }
+    // A datagram taken after the stop request belongs to no run's counters.
+    if (got.status != platform::receive_status::received || got.length == 0 ||
+        stop_requested(run)) {
+      continue;
+    }
+    handle_datagram(os, run, request, got.length, sender);
+  }
+}
+
+void server_thread(void* argument) {
+  auto* run = static_cast<server_run*>(argument);
+  server_loop(*run);
+  finish_run(*run, run_loop_done);
+}
+
+server_run* launch_thread(socket_handle sock, ntp_timestamp start) {
+  server_run* run = claim_run();
+  if (run == nullptr) return nullptr;
+  run->sock = sock;
+  run->start = start;
+  run->stop.store(0, std::memory_order_relaxed);
+  if (!platform::current().start_thread(server_thread, run, run->thread)) {
+    run->holders.store(0, std::memory_order_release);
+    return nullptr;
+  }
+  return run;
+}
+
+int start_server(int port) {
+  if (port == 0) {
+    port = default_port;
+  } else if (port < lowest_port || port > highest_port) {
+    set_last_error("bad port");
+    return result_failed;
+  }
+  if (!ensure_socket_layer()) {
+    set_last_error("WSAStartup failed");
+    return result_failed;
+  }
+  platform::platform& os = platform::current();
+  const socket_handle sock = os.open_ipv4_datagram_socket();
+  if (sock == platform::invalid_socket) {
+    set_last_error("socket() failed");
+    return result_failed;
+  }
+  os.allow_address_reuse(sock);
+  if (!os.bind_ipv4_any(sock, static_cast<std::uint16_t>(port))) {
+    set_last_error("bind failed (port in use?)");
+    os.close_socket(sock);
+    return result_failed;
+  }
+  const ntp_timestamp start = timestamp_now();
+  g_port.store(port);
+  g_requests.exchange(0);
+  g_replies.exchange(0);
+  server_run* run = launch_thread(sock, start);
+  if (run == nullptr) {
+    set_last_error("CreateThread failed");
+    os.close_socket(sock);
+    return result_failed;
+  }
+  g_run = run;
+  g_running.store(1);
+  return result_ok;
+}
+
+void stop_server() {
+  platform::platform& os = platform::current();
+  server_run& run = *g_run;
+  run.stop.store(1, std::memory_order_release);
+  os.interrupt_waits(run.sock);
+  // A thread still running after the bound is not waited for again: it
+  // returns at its next look at the stop flag and closes the socket itself.
+  os.wait_thread(run.thread, stop_wait_ms);
+  os.release_thread(run.thread);
+  run.thread = nullptr;
+  g_run = nullptr;
+  finish_run(run, run_control_done);
+  g_running.store(0);
+}
+
+bool claim_control(control_state from, control_state to) {
+  int expected = from;
+  return g_control.compare_exchange_strong(expected, to, std::memory_order_acq_rel);
+}
+
+}  // namespace
+}  // namespace quelmora
+
+extern "C" {
+
+int ntp_start(int port) {
+  using namespace quelmora;
+  if (!claim_control(control_stopped, control_starting)) return result_wrong_state;
+  const int result = start_server(port);
+  g_control.store(result == result_ok ? control_running : control_stopped,
+                  std::memory_order_release);
+  return result;
+}
+
+int ntp_stop(void) {
+  using namespace quelmora;
+  if (!claim_control(control_running, control_stopping)) return result_wrong_state;
+  stop_server();
+  g_control.store(control_stopped, std::memory_order_release);
+  return result_ok;
+}
+
+int ntp_status(void) { return quelmora::g_running.load() != 0 ? 1 : 0; }
+
+}  // extern "C"

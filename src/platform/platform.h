@@ -1,0 +1,104 @@
+// The operating system as the library sees it: sockets, name resolution,
+// one thread with a bounded wait, and the UTC clock. Protocol code reaches
+// the system only through this interface; each platform implements it in a
+// file of its own, and tests may install a replacement to inject failures.
+#ifndef QUELMORA_PLATFORM_PLATFORM_H
+#define QUELMORA_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quelmora::platform {
+
+// Wide enough for a POSIX descriptor and a Winsock SOCKET alike.
+using socket_handle = std::uintptr_t;
+inline constexpr socket_handle invalid_socket = ~socket_handle{0};
+
+// A thread the platform layer created; null when there is none.
+using thread_handle = void*;
+using thread_entry = void (*)(void* argument);
+
+// The sender of a datagram on an IPv4 socket, as the socket layer filled it in.
+struct ipv4_peer {
+  static constexpr std::uint32_t capacity = 16;
+  alignas(8) unsigned char bytes[capacity];
+  std::uint32_t length;
+};
+
+// One resolved address, borrowed from an address_list.
+struct endpoint {
+  int native_family;
+  const void* address;
+  std::uint32_t length;
+};
+
+// The result list of a name resolution; released with release_addresses.
+struct address_list;
+
+enum class receive_status {
+  received,         // a whole datagram (possibly empty) is in the buffer
+  nothing_pending,  // no datagram was waiting (non-waiting receive only)
+  too_long,         // the datagram did not fit the buffer and is gone
+  failed,           // the socket layer reported an error (time-out included)
+};
+
+struct receive_result {
+  receive_status status;
+  std::size_t length;  // meaningful for received only
+};
+
+class platform {
+ public:
+  // Socket layer start-up; false when it failed (the caller tries again later).
+  virtual bool start_socket_layer() = 0;
+
+  // The server's side: one IPv4 datagram socket, receives that never wait.
+  virtual socket_handle open_ipv4_datagram_socket() = 0;
+  virtual void allow_address_reuse(socket_handle socket) = 0;
+  virtual bool bind_ipv4_any(socket_handle socket, std::uint16_t port) = 0;
+  virtual bool wait_readable(socket_handle socket, int timeout_ms) = 0;
+  virtual receive_result receive_pending_from(socket_handle socket, unsigned char* buffer,
+                                              std::size_t capacity, ipv4_peer& sender) = 0;
+  virtual long send_to(socket_handle socket, const unsigned char* data, std::size_t length,
+                       const ipv4_peer& peer) = 0;
+  // Best effort: makes a thread waiting on the socket return early.
+  virtual void interrupt_waits(socket_handle socket) = 0;
+  virtual void close_socket(socket_handle socket) = 0;
+
+  // The query's side: resolve, connect one datagram socket, one exchange.
+  // resolve_datagram returns null when resolution fails or yields nothing.
+  virtual address_list* resolve_datagram(const char* host, const char* service) = 0;
+  virtual endpoint first_address(const address_list* list) = 0;
+  virtual void release_addresses(address_list* list) = 0;
+  virtual socket_handle open_datagram_socket(int native_family) = 0;
+  virtual bool connect_to(socket_handle socket, const endpoint& address) = 0;
+  virtual void set_receive_timeout(socket_handle socket, int timeout_ms) = 0;
+  virtual long send(socket_handle socket, const unsigned char* data, std::size_t length) = 0;
+  virtual receive_result receive(socket_handle socket, unsigned char* buffer,
+                                 std::size_t capacity) = 0;
+
+  // A thread that starts at once on the default stack.
+  virtual bool start_thread(thread_entry entry, void* argument, thread_handle& thread) = 0;
+  // True when the thread ended within the bound.
+  virtual bool wait_thread(thread_handle thread, int timeout_ms) = 0;
+  // Gives up the handle; a thread that has not ended runs on by itself.
+  virtual void release_thread(thread_handle thread) = 0;
+
+  // Whole 100-ns ticks of UTC since 1970-01-01 00:00:00.
+  virtual std::uint64_t utc_ticks_since_1970() = 0;
+
+ protected:
+  // Never deleted through this interface; trivial so that no work runs at unload.
+  ~platform() = default;
+};
+
+// The platform every call goes through: the native one unless a test
+// installed another.
+platform& current();
+platform& native();
+// Installs a replacement (null restores the native platform). For tests.
+void install(platform* replacement);
+
+}  // namespace quelmora::platform
+
+#endif  // QUELMORA_PLATFORM_PLATFORM_H

@@ -1,0 +1,247 @@
+// The platform layer on POSIX systems (Linux first): BSD sockets, pthreads
+// and clock_gettime.
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace quelmora::platform {
+namespace {
+
+constexpr std::uint64_t nanoseconds_per_tick = 100;
+constexpr std::uint64_t ticks_per_second = 10000000;
+constexpr long nanoseconds_per_millisecond = 1000000;
+constexpr long milliseconds_per_second = 1000;
+constexpr long microseconds_per_millisecond = 1000;
+
+int descriptor(socket_handle socket) { return static_cast<int>(socket); }
+
+socket_handle handle(int fd) { return fd < 0 ? invalid_socket : static_cast<socket_handle>(fd); }
+
+// Translates a datagram receive. MSG_TRUNC makes Linux return the datagram's
+// real length, so one that did not fit is told apart from one that did.
+receive_result datagram_outcome(ssize_t length, std::size_t capacity) {
+  if (length < 0) {
+    return {(errno == EAGAIN || errno == EWOULDBLOCK) ? receive_status::nothing_pending
+                                                     : receive_status::failed,
+            0};
+  }
+  if (static_cast<std::size_t>(length) > capacity) return {receive_status::too_long, 0};
+  return {receive_status::received, static_cast<std::size_t>(length)};
+}
+
+// pthreads has no join with a time-out on every libc, so each thread the
+// layer starts owns a slot whose flags say when it has ended and when its
+// handle has been given up; whichever of the two comes second frees the slot.
+// The slots are static: the library allocates nothing of its own.
+struct thread_slot {
+  std::atomic<unsigned> state{0};
+  pthread_t id{};
+  thread_entry entry = nullptr;
+  void* argument = nullptr;
+};
+
+constexpr unsigned slot_claimed = 1U;
+constexpr unsigned slot_ended = 2U;
+constexpr unsigned slot_released = 4U;
+// One running server thread, plus room for late ones still on their way out.
+constexpr int thread_slot_count = 8;
+thread_slot g_thread_slots[thread_slot_count];
+
+void mark_slot(thread_slot& slot, unsigned flag) {
+  unsigned other = (flag == slot_ended) ? slot_released : slot_ended;
+  unsigned before = slot.state.fetch_or(flag, std::memory_order_acq_rel);
+  if ((before & other) != 0) slot.state.store(0, std::memory_order_release);
+}
+
+void* run_thread_slot(void* raw_slot) {
+  auto* slot = static_cast<thread_slot*>(raw_slot);
+  slot->entry(slot->argument);
+  mark_slot(*slot, slot_ended);
+  return nullptr;
+}
+
+thread_slot* claim_thread_slot() {
+  for (thread_slot& slot : g_thread_slots) {
+    unsigned expected = 0;
+    if (slot.state.compare_exchange_strong(expected, slot_claimed, std::memory_order_acq_rel)) {
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+timespec monotonic_now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+long milliseconds_between(const timespec& from, const timespec& to) {
+  return (to.tv_sec - from.tv_sec) * milliseconds_per_second +
+         (to.tv_nsec - from.tv_nsec) / nanoseconds_per_millisecond;
+}
+
+class posix_platform final : public platform {
+ public:
+  bool start_socket_layer() override { return true; }
+
+  socket_handle open_ipv4_datagram_socket() override {
+    return handle(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  }
+
+  void allow_address_reuse(socket_handle socket) override {
+    int enable = 1;
+    ::setsockopt(descriptor(socket), SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable);
+  }
+
+  bool bind_ipv4_any(socket_handle socket, std::uint16_t port) override {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    return ::bind(descriptor(socket), reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address) == 0;
+  }
+
+  // poll, not select: a host with many open files may hand us a descriptor
+  // above FD_SETSIZE, which select cannot watch.
+  bool wait_readable(socket_handle socket, int timeout_ms) override {
+    pollfd watched{descriptor(socket), POLLIN, 0};
+    return ::poll(&watched, 1, timeout_ms) > 0 && watched.revents != 0;
+  }
+
+  receive_result receive_pending_from(socket_handle socket, unsigned char* buffer,
+                                      std::size_t capacity, ipv4_peer& sender) override {
+    socklen_t length = sizeof sender.bytes;
+    ssize_t received =
+        ::recvfrom(descriptor(socket), buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
+                   reinterpret_cast<sockaddr*>(sender.bytes), &length);
+    sender.length = length;
+    return datagram_outcome(received, capacity);
+  }
+
+  long send_to(socket_handle socket, const unsigned char* data, std::size_t length,
+               const ipv4_peer& peer) override {
+    return ::sendto(descriptor(socket), data, length, 0,
+                    reinterpret_cast<const sockaddr*>(peer.bytes), peer.length);
+  }
+
+  // Shutting down the receiving side wakes a poll on the socket at once, even
+  // for an unconnected datagram socket, so a stop need not sit out the wait.
+  void interrupt_waits(socket_handle socket) override { ::shutdown(descriptor(socket), SHUT_RD); }
+
+  void close_socket(socket_handle socket) override { ::close(descriptor(socket)); }
+
+  address_list* resolve_datagram(const char* host, const char* service) override {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host, service, &hints, &found) != 0) return nullptr;
+    return reinterpret_cast<address_list*>(found);
+  }
+
+  endpoint first_address(const address_list* list) override {
+    const auto* first = reinterpret_cast<const addrinfo*>(list);
+    return {first->ai_family, first->ai_addr, static_cast<std::uint32_t>(first->ai_addrlen)};
+  }
+
+  void release_addresses(address_list* list) override {
+    ::freeaddrinfo(reinterpret_cast<addrinfo*>(list));
+  }
+
+  socket_handle open_datagram_socket(int native_family) override {
+    return handle(::socket(native_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  }
+
+  bool connect_to(socket_handle socket, const endpoint& address) override {
+    return ::connect(descriptor(socket), static_cast<const sockaddr*>(address.address),
+                     address.length) == 0;
+  }
+
+  void set_receive_timeout(socket_handle socket, int timeout_ms) override {
+    timeval timeout{};
+    timeout.tv_sec = timeout_ms / milliseconds_per_second;
+    timeout.tv_usec = (timeout_ms % milliseconds_per_second) * microseconds_per_millisecond;
+    ::setsockopt(descriptor(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+
+  long send(socket_handle socket, const unsigned char* data, std::size_t length) override {
+    return ::send(descriptor(socket), data, length, 0);
+  }
+
+  // A receive with a time-out is never restarted after a signal handler
+  // ran, so a host's signals would otherwise fail the query.
+  receive_result receive(socket_handle socket, unsigned char* buffer,
+                         std::size_t capacity) override {
+    ssize_t received = 0;
+    do {
+      received = ::recv(descriptor(socket), buffer, capacity, MSG_TRUNC);
+    } while (received < 0 && errno == EINTR);
+    receive_result outcome = datagram_outcome(received, capacity);
+    if (outcome.status == receive_status::nothing_pending) outcome.status = receive_status::failed;
+    return outcome;
+  }
+
+  bool start_thread(thread_entry entry, void* argument, thread_handle& thread) override {
+    thread_slot* slot = claim_thread_slot();
+    if (slot == nullptr) return false;
+    slot->entry = entry;
+    slot->argument = argument;
+    if (::pthread_create(&slot->id, nullptr, run_thread_slot, slot) != 0) {
+      slot->state.store(0, std::memory_order_release);
+      return false;
+    }
+    thread = slot;
+    return true;
+  }
+
+  bool wait_thread(thread_handle thread, int timeout_ms) override {
+    constexpr timespec pause{0, 200000};  // 0.2 ms between looks
+    auto* slot = static_cast<thread_slot*>(thread);
+    const timespec start = monotonic_now();
+    while ((slot->state.load(std::memory_order_acquire) & slot_ended) == 0) {
+      if (milliseconds_between(start, monotonic_now()) >= timeout_ms) return false;
+      ::nanosleep(&pause, nullptr);
+    }
+    return true;
+  }
+
+  void release_thread(thread_handle thread) override {
+    auto* slot = static_cast<thread_slot*>(thread);
+    if ((slot->state.load(std::memory_order_acquire) & slot_ended) != 0) {
+      ::pthread_join(slot->id, nullptr);
+    } else {
+      ::pthread_detach(slot->id);
+    }
+    mark_slot(*slot, slot_released);
+  }
+
+  std::uint64_t utc_ticks_since_1970() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * ticks_per_second +
+           static_cast<std::uint64_t>(now.tv_nsec) / nanoseconds_per_tick;
+  }
+};
+
+}  // namespace
+
+namespace {
+posix_platform g_native_platform;
+}  // namespace
+
+platform& native() { return g_native_platform; }
+
+}  // namespace quelmora::platform

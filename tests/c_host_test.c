@@ -1,0 +1,84 @@
+/* A host written in C that loads the library by name at run time, the way
+ * hosts in other languages do, and calls all seven functions. Including the
+ * public header here also proves that it is valid C. */
+#include <dlfcn.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "quelmora_ntp.h"
+
+typedef const char* (*text_fn)(void);
+typedef int (*int_fn)(void);
+typedef int (*start_fn)(int);
+typedef int (*query_fn)(const char*, int, unsigned char*, int);
+
+static int failures = 0;
+
+static void check(int ok, const char* what) {
+  if (!ok) {
+    fprintf(stderr, "FAILED: %s\n", what);
+    ++failures;
+  }
+}
+
+static void* symbol(void* library, const char* name) {
+  void* found = dlsym(library, name);
+  check(found != NULL, name);
+  return found;
+}
+
+int main(void) {
+  void* library = dlopen("libquelmora_ntp.so", RTLD_NOW | RTLD_LOCAL);
+  if (library == NULL) {
+    fprintf(stderr, "cannot load the library: %s\n", dlerror());
+    return 1;
+  }
+  text_fn version, last_error, stats;
+  int_fn status, stop;
+  start_fn start;
+  query_fn query;
+  /* ISO C has no cast from an object pointer to a function pointer. */
+#define LOAD(fn, name)                      \
+  do {                                      \
+    void* found = symbol(library, name);    \
+    memcpy(&(fn), &found, sizeof(fn));      \
+  } while (0)
+  LOAD(version, "ntp_version");
+  LOAD(last_error, "ntp_last_error");
+  LOAD(stats, "ntp_stats");
+  LOAD(status, "ntp_status");
+  LOAD(stop, "ntp_stop");
+  LOAD(start, "ntp_start");
+  LOAD(query, "ntp_query");
+  if (failures) return 1;
+
+  check(strcmp(version(), "1.0.0") == 0, "version text");
+  check(strcmp(last_error(), "") == 0, "empty last error after load");
+  check(strcmp(stats(), "{\"running\":0,\"port\":0,\"requests\":0,\"replies\":0}") == 0,
+        "statistics after load");
+  check(status() == 0, "stopped after load");
+  check(stop() == -7, "stop while stopped");
+
+  int port = 0;
+  for (int candidate = 23123; candidate < 23223 && port == 0; ++candidate) {
+    if (start(candidate) == 0) port = candidate;
+  }
+  check(port != 0, "start on a free port");
+  check(status() == 1, "running after start");
+
+  unsigned char pkt[48];
+  check(query("127.0.0.1", port, pkt, (int)sizeof pkt) == 48, "query own server");
+  check(pkt[0] == 0x24 && pkt[1] == 2 && memcmp(pkt + 12, "PICB", 4) == 0, "reply header");
+  check(query("127.0.0.1", port, pkt, 47) == -1, "short buffer refused");
+  check(strcmp(last_error(), "bad params (need host, pkt buffer >= 48)") == 0, "its message");
+
+  char expected[128];
+  snprintf(expected, sizeof expected,
+           "{\"running\":1,\"port\":%d,\"requests\":1,\"replies\":1}", port);
+  check(strcmp(stats(), expected) == 0, "statistics while running");
+  check(stop() == 0, "stop");
+  check(status() == 0, "stopped after stop");
+
+  printf("%d passed, %d failed\n", failures ? 0 : 1, failures ? 1 : 0);
+  return failures ? 1 : 0;
+}

@@ -1,0 +1,95 @@
+// A platform layer for tests: the real one, except for the failures and the
+// clock a test asks for.
+#ifndef QUELMORA_TESTS_FAULT_PLATFORM_H
+#define QUELMORA_TESTS_FAULT_PLATFORM_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace test {
+
+namespace qp = quelmora::platform;
+
+class fault_platform : public qp::platform {
+ public:
+  fault_platform() { qp::install(this); }
+  ~fault_platform() { qp::install(nullptr); }
+  fault_platform(const fault_platform&) = delete;
+  fault_platform& operator=(const fault_platform&) = delete;
+
+  std::atomic<bool> fail_socket_layer{false};
+  std::atomic<bool> fail_socket{false};
+  std::atomic<bool> fail_thread{false};
+  std::atomic<bool> fail_connect{false};
+  std::atomic<bool> short_send{false};
+  std::atomic<bool> fixed_clock{false};
+  std::atomic<std::uint64_t> clock_ticks{0};
+  std::atomic<int> socket_layer_starts{0};
+
+  bool start_socket_layer() override {
+    ++socket_layer_starts;
+    return !fail_socket_layer && real().start_socket_layer();
+  }
+  qp::socket_handle open_ipv4_datagram_socket() override {
+    return fail_socket ? qp::invalid_socket : real().open_ipv4_datagram_socket();
+  }
+  void allow_address_reuse(qp::socket_handle s) override { real().allow_address_reuse(s); }
+  bool bind_ipv4_any(qp::socket_handle s, std::uint16_t port) override {
+    return real().bind_ipv4_any(s, port);
+  }
+  bool wait_readable(qp::socket_handle s, int timeout_ms) override {
+    return real().wait_readable(s, timeout_ms);
+  }
+  qp::receive_result receive_pending_from(qp::socket_handle s, unsigned char* buffer,
+                                          std::size_t capacity, qp::ipv4_peer& sender) override {
+    return real().receive_pending_from(s, buffer, capacity, sender);
+  }
+  long send_to(qp::socket_handle s, const unsigned char* data, std::size_t length,
+               const qp::ipv4_peer& peer) override {
+    return real().send_to(s, data, short_send ? length - 1 : length, peer);
+  }
+  void interrupt_waits(qp::socket_handle s) override { real().interrupt_waits(s); }
+  void close_socket(qp::socket_handle s) override { real().close_socket(s); }
+  qp::address_list* resolve_datagram(const char* host, const char* service) override {
+    return real().resolve_datagram(host, service);
+  }
+  qp::endpoint first_address(const qp::address_list* list) override {
+    return real().first_address(list);
+  }
+  void release_addresses(qp::address_list* list) override { real().release_addresses(list); }
+  qp::socket_handle open_datagram_socket(int family) override {
+    return fail_socket ? qp::invalid_socket : real().open_datagram_socket(family);
+  }
+  bool connect_to(qp::socket_handle s, const qp::endpoint& address) override {
+    return !fail_connect && real().connect_to(s, address);
+  }
+  void set_receive_timeout(qp::socket_handle s, int timeout_ms) override {
+    real().set_receive_timeout(s, timeout_ms);
+  }
+  long send(qp::socket_handle s, const unsigned char* data, std::size_t length) override {
+    return real().send(s, data, short_send ? length - 1 : length);
+  }
+  qp::receive_result receive(qp::socket_handle s, unsigned char* buffer,
+                             std::size_t capacity) override {
+    return real().receive(s, buffer, capacity);
+  }
+  bool start_thread(qp::thread_entry entry, void* argument, qp::thread_handle& thread) override {
+    return !fail_thread && real().start_thread(entry, argument, thread);
+  }
+  bool wait_thread(qp::thread_handle thread, int timeout_ms) override {
+    return real().wait_thread(thread, timeout_ms);
+  }
+  void release_thread(qp::thread_handle thread) override { real().release_thread(thread); }
+  std::uint64_t utc_ticks_since_1970() override {
+    return fixed_clock ? clock_ticks.load() : real().utc_ticks_since_1970();
+  }
+
+ private:
+  static qp::platform& real() { return qp::native(); }
+};
+
+}  // namespace test
+
+#endif  // QUELMORA_TESTS_FAULT_PLATFORM_H

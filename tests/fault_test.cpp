@@ -1,0 +1,131 @@
+// Failures the real platform cannot produce on demand, injected through the
+// platform layer; the library is linked in whole so its internals are reachable.
+#include <dirent.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "fault_platform.h"
+#include "ntp_module.h"
+#include "quelmora_ntp.h"
+#include "udp_peer.h"
+
+namespace {
+
+int count_descriptors() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir) != nullptr) ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+class InjectedFailures : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (ntp_status() == 1) ntp_stop();
+  }
+  test::fault_platform faults_;
+  unsigned char pkt_[48] = {};
+};
+
+TEST_F(InjectedFailures, SocketLayerStartFailsAndIsTriedAgain) {
+  quelmora::g_wsa.store(0);
+  faults_.fail_socket_layer = true;
+  const std::uint16_t port = test::free_port();
+  EXPECT_EQ(ntp_start(port), -1);
+  EXPECT_STREQ(ntp_last_error(), "WSAStartup failed");
+  EXPECT_EQ(ntp_query("127.0.0.1", port, pkt_, 48), -1);
+  EXPECT_STREQ(ntp_last_error(), "WSAStartup failed");
+  EXPECT_EQ(faults_.socket_layer_starts.load(), 2);
+  EXPECT_EQ(quelmora::g_wsa.load(), 0);
+  EXPECT_EQ(ntp_status(), 0);
+
+  faults_.fail_socket_layer = false;
+  ASSERT_EQ(ntp_start(port), 0) << ntp_last_error();
+  EXPECT_EQ(quelmora::g_wsa.load(), 1);
+  EXPECT_EQ(ntp_query("127.0.0.1", port, pkt_, 48), 48);
+  EXPECT_EQ(faults_.socket_layer_starts.load(), 3) << "started again after success";
+  EXPECT_STREQ(ntp_last_error(), "WSAStartup failed") << "success cleared the text";
+}
+
+TEST_F(InjectedFailures, SocketCreation) {
+  faults_.fail_socket = true;
+  EXPECT_EQ(ntp_start(test::free_port()), -1);
+  EXPECT_STREQ(ntp_last_error(), "socket() failed");
+  EXPECT_EQ(ntp_status(), 0);
+  EXPECT_EQ(ntp_query("127.0.0.1", 123, pkt_, 48), -1);
+  EXPECT_STREQ(ntp_last_error(), "socket() failed");
+}
+
+TEST_F(InjectedFailures, ThreadCreationLeavesTheNewPortAndZeroCounters) {
+  const std::uint16_t first_port = test::free_port();
+  ASSERT_EQ(ntp_start(first_port), 0);
+  test::udp_peer client;
+  client.send_to(first_port, test::client_request(0x23));
+  test::bytes reply;
+  ASSERT_TRUE(client.receive(reply, 2000));
+  ASSERT_EQ(ntp_stop(), 0);
+
+  const int descriptors = count_descriptors();
+  const std::uint16_t second_port = test::free_port();
+  faults_.fail_thread = true;
+  EXPECT_EQ(ntp_start(second_port), -1);
+  EXPECT_STREQ(ntp_last_error(), "CreateThread failed");
+  EXPECT_EQ(ntp_status(), 0);
+  EXPECT_EQ(std::string(ntp_stats()), "{\"running\":0,\"port\":" + std::to_string(second_port) +
+                                          ",\"requests\":0,\"replies\":0}");
+  EXPECT_EQ(count_descriptors(), descriptors);
+  EXPECT_EQ(ntp_stop(), -7);
+}
+
+TEST_F(InjectedFailures, QueryConnectAndSend) {
+  faults_.fail_connect = true;
+  const int descriptors = count_descriptors();
+  EXPECT_EQ(ntp_query("127.0.0.1", 123, pkt_, 48), -1);
+  EXPECT_STREQ(ntp_last_error(), "connect failed");
+  faults_.fail_connect = false;
+  faults_.short_send = true;
+  EXPECT_EQ(ntp_query("127.0.0.1", 123, pkt_, 48), -1);
+  EXPECT_STREQ(ntp_last_error(), "send failed");
+  EXPECT_EQ(count_descriptors(), descriptors);
+}
+
+TEST_F(InjectedFailures, ServerCountsOnlyRepliesSentInFull) {
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  faults_.short_send = true;
+  test::udp_peer client;
+  client.send_to(port, test::client_request(0x23));
+  test::bytes reply;
+  ASSERT_TRUE(client.receive(reply, 2000));
+  EXPECT_EQ(reply.size(), 47U);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(std::string(ntp_stats()), "{\"running\":1,\"port\":" + std::to_string(port) +
+                                          ",\"requests\":1,\"replies\":0}");
+}
+
+TEST_F(InjectedFailures, ServerStampsItsStartTimeAndOneClockReading) {
+  faults_.fixed_clock = true;
+  faults_.clock_ticks = 1000 * 10000000ULL;  // 1970-01-01 00:16:40
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  faults_.clock_ticks = 2000 * 10000000ULL + 5000000;
+  test::udp_peer client;
+  client.send_to(port, test::client_request(0x23));
+  test::bytes reply;
+  ASSERT_TRUE(client.receive(reply, 2000));
+  ASSERT_EQ(reply.size(), 48U);
+  EXPECT_EQ(test::be32(reply, 16), 0x83AA7E80U + 1000);
+  EXPECT_EQ(test::be32(reply, 20), 0U);
+  EXPECT_EQ(test::be32(reply, 32), 0x83AA7E80U + 2000);
+  EXPECT_EQ(test::be32(reply, 36), 0x7FFFFFFFU);
+  EXPECT_EQ(test::bytes(reply.begin() + 32, reply.begin() + 40),
+            test::bytes(reply.begin() + 40, reply.end()));
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+// ntp_query through the real shared library, against a scripted UDP peer and
+// against the library's own server, all on loopback.
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "quelmora_ntp.h"
+#include "udp_peer.h"
+
+namespace {
+
+using test::bytes;
+
+constexpr int request_wait_ms = 3000;
+constexpr unsigned char untouched = 0xEE;
+constexpr const char* no_reply = "no reply within 5s (timeout or short packet)";
+
+// A peer on loopback that takes one request and answers it as told.
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(std::function<bytes(const bytes&)> answer)
+      : worker_([this, answer] {
+          sockaddr_in sender{};
+          if (!peer_.receive(request_, request_wait_ms, &sender)) return;
+          const bytes reply = answer(request_);
+          if (!reply.empty()) peer_.reply_to(sender, reply);
+        }) {}
+  ~ScriptedPeer() { worker_.join(); }
+
+  std::uint16_t port() const { return peer_.port(); }
+  // Valid once the query has returned.
+  const bytes& request() const { return request_; }
+
+ private:
+  test::udp_peer peer_;
+  bytes request_;
+  std::thread worker_;
+};
+
+bytes reply_of_size(std::size_t size) {
+  bytes reply(size, 0x11);
+  reply[0] = 0x24;
+  return reply;
+}
+
+TEST(QueryExchange, SendsAVersion4ClientRequestAndHandsBackTheReply) {
+  bytes sent_reply = reply_of_size(48);
+  sent_reply[47] = 0x77;
+  ScriptedPeer peer([&](const bytes&) { return sent_reply; });
+  unsigned char pkt[64];
+  std::memset(pkt, untouched, sizeof pkt);
+  ASSERT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), 48) << ntp_last_error();
+  EXPECT_EQ(bytes(pkt, pkt + 48), sent_reply);
+  for (std::size_t i = 48; i < sizeof pkt; ++i) ASSERT_EQ(pkt[i], untouched) << "byte " << i;
+
+  const bytes& request = peer.request();
+  ASSERT_EQ(request.size(), 48U);
+  EXPECT_EQ(request[0], 0x23);
+  EXPECT_EQ(bytes(request.begin() + 1, request.begin() + 40), bytes(39, 0));
+  const double sent_seconds = test::be32(request, 40) - 2208988800.0;
+  EXPECT_NEAR(sent_seconds, static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+TEST(QueryExchange, AcceptsABufferOfExactly48Bytes) {
+  ScriptedPeer peer([](const bytes&) { return reply_of_size(48); });
+  unsigned char pkt[48];
+  EXPECT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), 48) << ntp_last_error();
+}
+
+TEST(QueryExchange, ReadsTheLibrarysOwnServer) {
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0) << ntp_last_error();
+  unsigned char pkt[48];
+  ASSERT_EQ(ntp_query("127.0.0.1", port, pkt, sizeof pkt), 48) << ntp_last_error();
+  EXPECT_EQ(pkt[0], 0x24);
+  EXPECT_EQ(pkt[1], 2);
+  // Originate is our own transmit time, sent a moment before the server's.
+  const bytes reply(pkt, pkt + 48);
+  EXPECT_LE(test::be32(reply, 32) - test::be32(reply, 24), 1U);
+  ASSERT_EQ(ntp_stop(), 0);
+  EXPECT_EQ(std::string(ntp_stats()),
+            "{\"running\":0,\"port\":" + std::to_string(port) + ",\"requests\":1,\"replies\":1}");
+}
+
+TEST(QueryFailures, RejectBadArgumentsBeforeThePort) {
+  unsigned char pkt[48];
+  const struct {
+    const char* host;
+    int port;
+    unsigned char* buffer;
+    int length;
+    const char* message;
+  } cases[] = {
+      {nullptr, 123, pkt, 48, "bad params (need host, pkt buffer >= 48)"},
+      {"", 123, pkt, 48, "bad params (need host, pkt buffer >= 48)"},
+      {"127.0.0.1", 123, nullptr, 48, "bad params (need host, pkt buffer >= 48)"},
+      {"127.0.0.1", 123, pkt, 47, "bad params (need host, pkt buffer >= 48)"},
+      {"127.0.0.1", 123, pkt, -48, "bad params (need host, pkt buffer >= 48)"},
+      {nullptr, 0, pkt, 48, "bad params (need host, pkt buffer >= 48)"},
+      {"127.0.0.1", 0, pkt, 48, "bad port"},
+      {"127.0.0.1", 65536, pkt, 48, "bad port"},
+      {"127.0.0.1", -1, pkt, 48, "bad port"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ntp_query(c.host, c.port, c.buffer, c.length), -1);
+    EXPECT_STREQ(ntp_last_error(), c.message) << "port " << c.port << " length " << c.length;
+  }
+}
+
+TEST(QueryFailures, NameThatDoesNotResolve) {
+  unsigned char pkt[48];
+  // An empty label: the resolver refuses it without asking any server.
+  EXPECT_EQ(ntp_query("no-such-host..invalid", 123, pkt, sizeof pkt), -1);
+  EXPECT_STREQ(ntp_last_error(), "host resolve failed");
+}
+
+TEST(QueryFailures, RepliesOfTheWrongLength) {
+  for (std::size_t size : {std::size_t{47}, std::size_t{49}, std::size_t{200}}) {
+    ScriptedPeer peer([size](const bytes&) { return reply_of_size(size); });
+    unsigned char pkt[64];
+    std::memset(pkt, untouched, sizeof pkt);
+    EXPECT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), -1) << size;
+    EXPECT_STREQ(ntp_last_error(), no_reply);
+    EXPECT_EQ(pkt[48], untouched);
+  }
+}
+
+TEST(QueryFailures, RefusedPortFailsWithoutWaitingOutTheTimeout) {
+  const std::uint16_t port = test::free_port();
+  unsigned char pkt[48];
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ntp_query("127.0.0.1", port, pkt, sizeof pkt), -1);
+  EXPECT_STREQ(ntp_last_error(), no_reply);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
+}
+
+TEST(QueryFailures, Ipv6LoopbackIsNotAnsweredByTheIpv4Server) {
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  unsigned char pkt[48];
+  EXPECT_EQ(ntp_query("::1", port, pkt, sizeof pkt), -1);
+  const std::string message = ntp_last_error();
+  ntp_stop();
+  // Without IPv6 on the machine the socket or connect fails instead.
+  EXPECT_TRUE(message == no_reply || message == "socket() failed" || message == "connect failed")
+      << message;
+}
+
+TEST(QueryFailures, SilentServerTimesOutAfterFiveSecondsLeavingTheRequest) {
+  ScriptedPeer peer([](const bytes&) { return bytes(); });
+  unsigned char pkt[48];
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), -1);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_STREQ(ntp_last_error(), no_reply);
+  EXPECT_GE(took, std::chrono::milliseconds(4900));
+  EXPECT_EQ(pkt[0], 0x23);
+  EXPECT_EQ(bytes(pkt, pkt + 48), peer.request());
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Test helpers: a UDP socket on loopback that plays client or server.
+#ifndef QUELMORA_TESTS_UDP_PEER_H
+#define QUELMORA_TESTS_UDP_PEER_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace test {
+
+using bytes = std::vector<unsigned char>;
+
+inline sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+class udp_peer {
+ public:
+  // Binds 127.0.0.1 on the given port (0: any free one).
+  explicit udp_peer(std::uint16_t port = 0) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in address = loopback(port);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~udp_peer() { ::close(fd_); }
+  udp_peer(const udp_peer&) = delete;
+  udp_peer& operator=(const udp_peer&) = delete;
+
+  bool bound() const { return bound_; }
+  int fd() const { return fd_; }
+
+  std::uint16_t port() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+  }
+
+  void send_to(std::uint16_t port, const bytes& data) const {
+    sockaddr_in address = loopback(port);
+    ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&address),
+             sizeof address);
+  }
+
+  // One datagram within the time-out, or false. Records who sent it.
+  bool receive(bytes& data, int timeout_ms, sockaddr_in* sender = nullptr) const {
+    pollfd watched{fd_, POLLIN, 0};
+    if (::poll(&watched, 1, timeout_ms) <= 0) return false;
+    unsigned char buffer[2048];
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    ssize_t got = ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                             &length);
+    if (got < 0) return false;
+    data.assign(buffer, buffer + got);
+    if (sender != nullptr) *sender = from;
+    return true;
+  }
+
+  void reply_to(const sockaddr_in& peer, const bytes& data) const {
+    ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+             sizeof peer);
+  }
+
+ private:
+  int fd_;
+  bool bound_ = false;
+};
+
+// A port that was free a moment ago.
+inline std::uint16_t free_port() {
+  udp_peer probe;
+  return probe.port();
+}
+
+inline bytes client_request(unsigned char first_byte, std::size_t length = 48) {
+  bytes request(length, 0);
+  if (length > 0) request[0] = first_byte;
+  for (std::size_t i = 40; i < 48 && i < length; ++i) request[i] = static_cast<unsigned char>(0xA0 + i);
+  return request;
+}
+
+inline std::uint32_t be32(const bytes& data, std::size_t offset) {
+  return static_cast<std::uint32_t>(data[offset]) << 24 |
+         static_cast<std::uint32_t>(data[offset + 1]) << 16 |
+         static_cast<std::uint32_t>(data[offset + 2]) << 8 | data[offset + 3];
+}
+
+}  // namespace test
+
+#endif  // QUELMORA_TESTS_UDP_PEER_H
