@@ -4,7 +4,9 @@
 #define QUELMORA_TESTS_FAULT_PLATFORM_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -27,6 +29,11 @@ class fault_platform : public qp::platform {
   std::atomic<bool> fixed_clock{false};
   std::atomic<std::uint64_t> clock_ticks{0};
   std::atomic<int> socket_layer_starts{0};
+  // While set, the server's next receive holds its thread inside the call.
+  std::atomic<bool> hold_receive{false};
+  std::atomic<bool> holding{false};
+  // Calls a held thread made, once let go, on any socket but its own.
+  std::atomic<int> foreign_socket_uses{0};
 
   bool start_socket_layer() override {
     ++socket_layer_starts;
@@ -40,18 +47,29 @@ class fault_platform : public qp::platform {
     return real().bind_ipv4_any(s, port);
   }
   bool wait_readable(qp::socket_handle s, int timeout_ms) override {
+    note_use(s);
     return real().wait_readable(s, timeout_ms);
   }
   qp::receive_result receive_pending_from(qp::socket_handle s, unsigned char* buffer,
                                           std::size_t capacity, qp::ipv4_peer& sender) override {
+    if (hold_receive && !holding.exchange(true)) {
+      held_thread_ = std::this_thread::get_id();
+      held_socket_ = s;
+      while (hold_receive) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    note_use(s);
     return real().receive_pending_from(s, buffer, capacity, sender);
   }
   long send_to(qp::socket_handle s, const unsigned char* data, std::size_t length,
                const qp::ipv4_peer& peer) override {
+    note_use(s);
     return real().send_to(s, data, short_send ? length - 1 : length, peer);
   }
   void interrupt_waits(qp::socket_handle s) override { real().interrupt_waits(s); }
-  void close_socket(qp::socket_handle s) override { real().close_socket(s); }
+  void close_socket(qp::socket_handle s) override {
+    note_use(s);
+    real().close_socket(s);
+  }
   qp::address_list* resolve_datagram(const char* host, const char* service) override {
     return real().resolve_datagram(host, service);
   }
@@ -88,6 +106,13 @@ class fault_platform : public qp::platform {
 
  private:
   static qp::platform& real() { return qp::native(); }
+  void note_use(qp::socket_handle s) {
+    if (holding && std::this_thread::get_id() == held_thread_ && s != held_socket_) {
+      ++foreign_socket_uses;
+    }
+  }
+  std::thread::id held_thread_{};
+  qp::socket_handle held_socket_ = qp::invalid_socket;
 };
 
 }  // namespace test

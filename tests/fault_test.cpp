@@ -15,9 +15,9 @@
 
 namespace {
 
-int count_descriptors() {
+int count_entries(const char* directory) {
   int count = 0;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
+  if (DIR* dir = ::opendir(directory)) {
     while (::readdir(dir) != nullptr) ++count;
     ::closedir(dir);
   }
@@ -71,7 +71,7 @@ TEST_F(InjectedFailures, ThreadCreationLeavesTheNewPortAndZeroCounters) {
   ASSERT_TRUE(client.receive(reply, 2000));
   ASSERT_EQ(ntp_stop(), 0);
 
-  const int descriptors = count_descriptors();
+  const int descriptors = count_entries("/proc/self/fd");
   const std::uint16_t second_port = test::free_port();
   faults_.fail_thread = true;
   EXPECT_EQ(ntp_start(second_port), -1);
@@ -79,20 +79,20 @@ TEST_F(InjectedFailures, ThreadCreationLeavesTheNewPortAndZeroCounters) {
   EXPECT_EQ(ntp_status(), 0);
   EXPECT_EQ(std::string(ntp_stats()), "{\"running\":0,\"port\":" + std::to_string(second_port) +
                                           ",\"requests\":0,\"replies\":0}");
-  EXPECT_EQ(count_descriptors(), descriptors);
+  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors);
   EXPECT_EQ(ntp_stop(), -7);
 }
 
 TEST_F(InjectedFailures, QueryConnectAndSend) {
   faults_.fail_connect = true;
-  const int descriptors = count_descriptors();
+  const int descriptors = count_entries("/proc/self/fd");
   EXPECT_EQ(ntp_query("127.0.0.1", 123, pkt_, 48), -1);
   EXPECT_STREQ(ntp_last_error(), "connect failed");
   faults_.fail_connect = false;
   faults_.short_send = true;
   EXPECT_EQ(ntp_query("127.0.0.1", 123, pkt_, 48), -1);
   EXPECT_STREQ(ntp_last_error(), "send failed");
-  EXPECT_EQ(count_descriptors(), descriptors);
+  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors);
 }
 
 TEST_F(InjectedFailures, ServerCountsOnlyRepliesSentInFull) {
@@ -126,6 +126,38 @@ TEST_F(InjectedFailures, ServerStampsItsStartTimeAndOneClockReading) {
   EXPECT_EQ(test::be32(reply, 36), 0x7FFFFFFFU);
   EXPECT_EQ(test::bytes(reply.begin() + 32, reply.begin() + 40),
             test::bytes(reply.begin() + 40, reply.end()));
+}
+
+TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
+  const int threads = count_entries("/proc/self/task");
+  const int descriptors = count_entries("/proc/self/fd");
+  const std::uint16_t port = test::free_port();
+  faults_.hold_receive = true;
+  ASSERT_EQ(ntp_start(port), 0);
+  while (!faults_.holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ntp_stop(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2900));
+  EXPECT_EQ(ntp_status(), 0);
+
+  ASSERT_EQ(ntp_start(port), 0) << ntp_last_error();
+  faults_.hold_receive = false;  // the late thread wakes up beside the new server
+  test::udp_peer client;
+  for (int i = 0; i < 3; ++i) {
+    client.send_to(port, test::client_request(0x23));
+    test::bytes reply;
+    ASSERT_TRUE(client.receive(reply, 2000)) << "request " << i;
+  }
+  for (int i = 0; i < 400 && count_entries("/proc/self/task") != threads + 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(count_entries("/proc/self/task"), threads + 1) << "the late thread did not end";
+  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors + 2) << "new server and client only";
+  EXPECT_EQ(faults_.foreign_socket_uses.load(), 0);
+  EXPECT_EQ(std::string(ntp_stats()), "{\"running\":1,\"port\":" + std::to_string(port) +
+                                          ",\"requests\":3,\"replies\":3}");
+  EXPECT_EQ(ntp_stop(), 0);
 }
 
 }  // namespace
