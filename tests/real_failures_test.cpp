@@ -1,0 +1,112 @@
+// Failures produced by the real system, not by a test platform: each runs in
+// a child process whose limits or system-call filter make the call fail.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "quelmora_ntp.h"
+#include "udp_peer.h"
+
+namespace {
+
+// Ends the child: code 0 and "ok" when the library said what was expected.
+[[noreturn]] void finish_child(int result, int expected_result, const char* expected_message) {
+  if (result == expected_result && std::strcmp(ntp_last_error(), expected_message) == 0) {
+    std::fputs("ok", stderr);
+    std::_Exit(0);
+  }
+  std::fprintf(stderr, "result %d, message \"%s\"", result, ntp_last_error());
+  std::_Exit(1);
+}
+
+std::size_t address_space_in_use() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  std::size_t kilobytes = 0;
+  while (status >> key) {
+    if (key == "VmSize:") {
+      status >> kilobytes;
+      break;
+    }
+  }
+  return kilobytes * 1024;
+}
+
+// Makes every sendto in this process fail with EIO.
+bool refuse_sendto() {
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sendto, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
+
+[[noreturn]] void run_out_of_descriptors() {
+  rlimit limit{0, 0};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = 64;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  while (::dup(0) >= 0) {
+  }
+  unsigned char pkt[48];
+  const int queried = ntp_query("127.0.0.1", 123, pkt, 48);
+  if (queried != -1 || std::strcmp(ntp_last_error(), "socket() failed") != 0) {
+    finish_child(queried, -1, "socket() failed");
+  }
+  finish_child(ntp_start(test::free_port()), -1, "socket() failed");
+}
+
+[[noreturn]] void run_out_of_address_space(std::uint16_t port) {
+  constexpr std::size_t headroom = 1 << 20;  // far less than a thread's stack
+  const rlim_t cap = address_space_in_use() + headroom;
+  rlimit limit{cap, cap};
+  ::setrlimit(RLIMIT_AS, &limit);
+  const int result = ntp_start(port);
+  const std::string expected =
+      "{\"running\":0,\"port\":" + std::to_string(port) + ",\"requests\":0,\"replies\":0}";
+  if (result == -1 && expected != ntp_stats()) finish_child(result, 0, "stats");
+  finish_child(result, -1, "CreateThread failed");
+}
+
+[[noreturn]] void query_with_sendto_refused(std::uint16_t port) {
+  if (!refuse_sendto()) finish_child(0, -1, "no seccomp");
+  unsigned char pkt[48];
+  finish_child(ntp_query("127.0.0.1", port, pkt, 48), -1, "send failed");
+}
+
+TEST(RealFailures, SocketCreationWhenDescriptorsRunOut) {
+  EXPECT_EXIT(run_out_of_descriptors(), ::testing::ExitedWithCode(0), "^ok$");
+}
+
+TEST(RealFailures, ThreadCreationWhenAddressSpaceRunsOut) {
+  EXPECT_EXIT(run_out_of_address_space(test::free_port()), ::testing::ExitedWithCode(0), "^ok$");
+}
+
+TEST(RealFailures, ConnectToTheBroadcastAddress) {
+  unsigned char pkt[48];
+  EXPECT_EQ(ntp_query("255.255.255.255", 123, pkt, sizeof pkt), -1);
+  EXPECT_STREQ(ntp_last_error(), "connect failed");
+}
+
+TEST(RealFailures, SendRefusedByTheKernel) {
+  test::udp_peer peer;
+  EXPECT_EXIT(query_with_sendto_refused(peer.port()), ::testing::ExitedWithCode(0), "^ok$");
+}
+
+}  // namespace
