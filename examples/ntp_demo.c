@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "quelmora_ntp.h"
 
@@ -17,9 +20,16 @@ static uint32_t get_be32(const unsigned char* p) {
 }
 
 static double now_unix(void) {
+#ifdef _WIN32
+  FILETIME now; /* 100-ns ticks since 1601 */
+  GetSystemTimePreciseAsFileTime(&now);
+  uint64_t ticks = (uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime;
+  return (double)(ticks - 116444736000000000ULL) / 1e7;
+#else
   struct timespec now;
-  timespec_get(&now, TIME_UTC);
+  clock_gettime(CLOCK_REALTIME, &now);
   return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+#endif
 }
 
 /* NTP seconds wrap every 136 years: take the era nearest the given time. */

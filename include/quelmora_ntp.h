@@ -15,7 +15,9 @@
 #ifndef QUELMORA_NTP_H
 #define QUELMORA_NTP_H
 
-#if defined(_WIN32)
+#if defined(QUELMORA_NTP_STATIC)
+#  define QUELMORA_NTP_API
+#elif defined(_WIN32)
 #  if defined(QUELMORA_NTP_BUILDING)
 #    define QUELMORA_NTP_API __declspec(dllexport)
 #  else

@@ -1,9 +1,27 @@
 /* A host written in C that loads the library by name at run time, the way
  * hosts in other languages do, and calls all seven functions. Including the
  * public header here also proves that it is valid C. */
-#include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
+
+#ifdef _WIN32
+#include <windows.h>
+typedef HMODULE library_handle;
+static library_handle load_library(void) { return LoadLibraryA("quelmora_ntp.dll"); }
+static void* find_symbol(library_handle library, const char* name) {
+  FARPROC found = GetProcAddress(library, name);
+  void* address;
+  memcpy(&address, &found, sizeof address);
+  return address;
+}
+#else
+#include <dlfcn.h>
+typedef void* library_handle;
+static library_handle load_library(void) {
+  return dlopen("libquelmora_ntp.so", RTLD_NOW | RTLD_LOCAL);
+}
+static void* find_symbol(library_handle library, const char* name) { return dlsym(library, name); }
+#endif
 
 #include "quelmora_ntp.h"
 
@@ -21,16 +39,16 @@ static void check(int ok, const char* what) {
   }
 }
 
-static void* symbol(void* library, const char* name) {
-  void* found = dlsym(library, name);
+static void* symbol(library_handle library, const char* name) {
+  void* found = find_symbol(library, name);
   check(found != NULL, name);
   return found;
 }
 
 int main(void) {
-  void* library = dlopen("libquelmora_ntp.so", RTLD_NOW | RTLD_LOCAL);
+  library_handle library = load_library();
   if (library == NULL) {
-    fprintf(stderr, "cannot load the library: %s\n", dlerror());
+    fprintf(stderr, "cannot load the library by name\n");
     return 1;
   }
   text_fn version, last_error, stats;

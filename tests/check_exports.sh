@@ -1,9 +1,27 @@
 #!/bin/sh
-# The shared library exports exactly the seven functions of the interface.
+# The library exports exactly the seven functions of the interface; a DLL
+# also imports nothing but system DLLs.
 set -eu
 library=$1
 expected="ntp_last_error ntp_query ntp_start ntp_stats ntp_status ntp_stop ntp_version"
-actual=$(nm -D --defined-only "$library" | awk '{print $3}' | sort | tr '\n' ' ' | sed 's/ $//')
+case "$library" in
+  *.dll)
+    dump=$(x86_64-w64-mingw32-objdump -p "$library")
+    actual=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+             awk '/\[ *[0-9]+\]/ {print $NF}' | sort | tr '\n' ' ' | sed 's/ $//')
+    imports=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {print toupper($3)}' | sort -u)
+    echo "imports: $(echo $imports)"
+    for dll in $imports; do
+      case "$dll" in
+        KERNEL32.DLL|WS2_32.DLL|MSVCRT.DLL|UCRTBASE.DLL|API-MS-WIN-*) ;;
+        *) echo "imports a non-system DLL: $dll" >&2; exit 1 ;;
+      esac
+    done
+    ;;
+  *)
+    actual=$(nm -D --defined-only "$library" | awk '{print $3}' | sort | tr '\n' ' ' | sed 's/ $//')
+    ;;
+esac
 if [ "$actual" != "$expected" ]; then
   echo "exports differ: expected [$expected], got [$actual]" >&2
   exit 1

@@ -1,7 +1,5 @@
 // Failures the real platform cannot produce on demand, injected through the
 // platform layer; the library is linked in whole so its internals are reachable.
-#include <dirent.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
@@ -11,18 +9,10 @@
 #include "fault_platform.h"
 #include "ntp_module.h"
 #include "quelmora_ntp.h"
+#include "os_resources.h"
 #include "udp_peer.h"
 
 namespace {
-
-int count_entries(const char* directory) {
-  int count = 0;
-  if (DIR* dir = ::opendir(directory)) {
-    while (::readdir(dir) != nullptr) ++count;
-    ::closedir(dir);
-  }
-  return count;
-}
 
 class InjectedFailures : public ::testing::Test {
  protected:
@@ -71,7 +61,7 @@ TEST_F(InjectedFailures, ThreadCreationLeavesTheNewPortAndZeroCounters) {
   ASSERT_TRUE(client.receive(reply, 2000));
   ASSERT_EQ(ntp_stop(), 0);
 
-  const int descriptors = count_entries("/proc/self/fd");
+  const int descriptors = test::count_open_handles();
   const std::uint16_t second_port = test::free_port();
   faults_.fail_thread = true;
   EXPECT_EQ(ntp_start(second_port), -1);
@@ -79,20 +69,20 @@ TEST_F(InjectedFailures, ThreadCreationLeavesTheNewPortAndZeroCounters) {
   EXPECT_EQ(ntp_status(), 0);
   EXPECT_EQ(std::string(ntp_stats()), "{\"running\":0,\"port\":" + std::to_string(second_port) +
                                           ",\"requests\":0,\"replies\":0}");
-  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors);
+  EXPECT_OPEN_HANDLES(descriptors);
   EXPECT_EQ(ntp_stop(), -7);
 }
 
 TEST_F(InjectedFailures, QueryConnectAndSend) {
   faults_.fail_connect = true;
-  const int descriptors = count_entries("/proc/self/fd");
+  const int descriptors = test::count_open_handles();
   EXPECT_EQ(ntp_query("127.0.0.1", 123, pkt_, 48), -1);
   EXPECT_STREQ(ntp_last_error(), "connect failed");
   faults_.fail_connect = false;
   faults_.short_send = true;
   EXPECT_EQ(ntp_query("127.0.0.1", 123, pkt_, 48), -1);
   EXPECT_STREQ(ntp_last_error(), "send failed");
-  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors);
+  EXPECT_OPEN_HANDLES(descriptors);
 }
 
 TEST_F(InjectedFailures, ServerCountsOnlyRepliesSentInFull) {
@@ -129,11 +119,11 @@ TEST_F(InjectedFailures, ServerStampsItsStartTimeAndOneClockReading) {
 }
 
 TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
-  const int threads = count_entries("/proc/self/task");
-  const int descriptors = count_entries("/proc/self/fd");
-  const std::uint16_t port = test::free_port();
+  const int threads = test::count_threads();
+  const int descriptors = test::count_open_handles();
+  const std::uint16_t first_port = test::free_port();
   faults_.hold_receive = true;
-  ASSERT_EQ(ntp_start(port), 0);
+  ASSERT_EQ(ntp_start(first_port), 0);
   while (!faults_.holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
   const auto begin = std::chrono::steady_clock::now();
@@ -141,21 +131,27 @@ TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
   EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2900));
   EXPECT_EQ(ntp_status(), 0);
 
-  ASSERT_EQ(ntp_start(port), 0) << ntp_last_error();
-  faults_.hold_receive = false;  // the late thread wakes up beside the new server
+  const std::uint16_t second_port = test::free_port();
+  ASSERT_EQ(ntp_start(second_port), 0) << ntp_last_error();
+  // Waiting for the late thread on its own socket: it must neither count nor answer it.
+  test::udp_peer late_client;
+  late_client.send_to(first_port, test::client_request(0x23));
   test::udp_peer client;
   for (int i = 0; i < 3; ++i) {
-    client.send_to(port, test::client_request(0x23));
+    client.send_to(second_port, test::client_request(0x23));
     test::bytes reply;
     ASSERT_TRUE(client.receive(reply, 2000)) << "request " << i;
   }
-  for (int i = 0; i < 400 && count_entries("/proc/self/task") != threads + 1; ++i) {
+  faults_.hold_receive = false;
+  for (int i = 0; i < 400 && test::count_threads() != threads + 1; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_EQ(count_entries("/proc/self/task"), threads + 1) << "the late thread did not end";
-  EXPECT_EQ(count_entries("/proc/self/fd"), descriptors + 2) << "new server and client only";
+  EXPECT_EQ(test::count_threads(), threads + 1) << "the late thread did not end";
+  test::bytes late_reply;
+  EXPECT_FALSE(late_client.receive(late_reply, 200)) << "the late thread answered";
+  EXPECT_OPEN_HANDLES(descriptors < 0 ? -1 : descriptors + 2 + test::handles_per_server);
   EXPECT_EQ(faults_.foreign_socket_uses.load(), 0);
-  EXPECT_EQ(std::string(ntp_stats()), "{\"running\":1,\"port\":" + std::to_string(port) +
+  EXPECT_EQ(std::string(ntp_stats()), "{\"running\":1,\"port\":" + std::to_string(second_port) +
                                           ",\"requests\":3,\"replies\":3}");
   EXPECT_EQ(ntp_stop(), 0);
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "quelmora_ntp.h"
+#include "os_resources.h"
 #include "udp_peer.h"
 
 namespace {
@@ -129,6 +130,9 @@ TEST(QueryFailures, RepliesOfTheWrongLength) {
 }
 
 TEST(QueryFailures, RefusedPortFailsWithoutWaitingOutTheTimeout) {
+  if (test::running_under_wine()) {
+    GTEST_SKIP() << "Wine does not pass a port-unreachable on to a connected datagram socket";
+  }
   const std::uint16_t port = test::free_port();
   unsigned char pkt[48];
   const auto begin = std::chrono::steady_clock::now();
