@@ -1,4 +1,6 @@
 // The time server: ntp_start, ntp_stop, ntp_status and the server thread.
+#include "ntp_server.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -68,24 +70,13 @@ void finish_run(server_run& run, unsigned done_flag) {
 
 bool stop_requested(const server_run& run) { return run.stop.load(std::memory_order_acquire) != 0; }
 
-void handle_datagram(platform::platform& os, const server_run& run, const unsigned char* request,
-                     std::size_t length, const platform::ipv4_peer& sender) {
-  g_requests.fetch_add(1);
-  if (!is_client_request(request, length)) return;
-  unsigned char reply[packet_size];
-  compose_reply(request, run.start, reply);
-  // A reply that could not be sent is not reported: the client will retry.
-  if (os.send_to(run.sock, reply, packet_size, sender) == static_cast<long>(packet_size)) {
-    g_replies.fetch_add(1);
-  }
-}
-
 // Takes what is pending without waiting, and waits (bounded) only when
 // nothing is: under load that saves a system call per request, and a stop
 // request is still seen within one wait.
 void server_loop(server_run& run) {
   platform::platform& os = platform::current();
   unsigned char request[packet_size];
+  unsigned char reply[packet_size];
   platform::ipv4_peer sender{};
   while (!stop_requested(run)) {
     sender.length = platform::ipv4_peer::capacity;
@@ -96,11 +87,15 @@ void server_loop(server_run& run) {
       continue;
     }
     // A datagram taken after the stop request belongs to no run's counters.
-    if (got.status != platform::receive_status::received || got.length == 0 ||
-        stop_requested(run)) {
-      continue;
+    if (stop_requested(run)) break;
+    const datagram_fate fate = take_datagram(got, request, run.start, reply);
+    if (fate == datagram_fate::ignored) continue;
+    g_requests.fetch_add(1);
+    // A reply that could not be sent is not reported: the client will retry.
+    if (fate == datagram_fate::answered &&
+        os.send_to(run.sock, reply, packet_size, sender) == static_cast<long>(packet_size)) {
+      g_replies.fetch_add(1);
     }
-    handle_datagram(os, run, request, got.length, sender);
   }
 }
 
@@ -182,6 +177,17 @@ bool claim_control(control_state from, control_state to) {
 }
 
 }  // namespace
+
+datagram_fate take_datagram(const platform::receive_result& got, const unsigned char* request,
+                            ntp_timestamp reference, unsigned char* reply) {
+  if (got.status != platform::receive_status::received || got.length == 0) {
+    return datagram_fate::ignored;
+  }
+  if (!is_client_request(request, got.length)) return datagram_fate::counted;
+  compose_reply(request, reference, reply);
+  return datagram_fate::answered;
+}
+
 }  // namespace quelmora
 
 extern "C" {
