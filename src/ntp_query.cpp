@@ -58,7 +58,7 @@ extern "C" int ntp_query(const char* host, int port, unsigned char* pkt, int pkt
     return result_failed;
   }
   char service[port_text_capacity];
-  std::snprintf(service, sizeof service, "%d", port);
+  (void)std::snprintf(service, sizeof service, "%d", port);  // at most 5 digits
   platform::platform& os = platform::current();
   platform::address_list* addresses = os.resolve_datagram(host, service);
   if (addresses == nullptr) {

@@ -60,10 +60,10 @@ server_run* claim_run() {
 
 // Whichever of the thread and ntp_stop finishes second closes the socket and
 // frees the run.
-void finish_run(server_run& run, unsigned done_flag) {
+void finish_run(platform::platform& os, server_run& run, unsigned done_flag) {
   const unsigned other = done_flag == run_loop_done ? run_control_done : run_loop_done;
   if ((run.holders.fetch_or(done_flag, std::memory_order_acq_rel) & other) == 0) return;
-  platform::current().close_socket(run.sock);
+  os.close_socket(run.sock);
   run.sock = platform::invalid_socket;
   run.holders.store(0, std::memory_order_release);
 }
@@ -73,8 +73,7 @@ bool stop_requested(const server_run& run) { return run.stop.load(std::memory_or
 // Takes what is pending without waiting, and waits (bounded) only when
 // nothing is: under load that saves a system call per request, and a stop
 // request is still seen within one wait.
-void server_loop(server_run& run) {
-  platform::platform& os = platform::current();
+void server_loop(platform::platform& os, server_run& run) {
   unsigned char request[packet_size];
   unsigned char reply[packet_size];
   platform::ipv4_peer sender{};
@@ -101,13 +100,15 @@ void server_loop(server_run& run) {
 
 void server_thread(void* argument) {
   auto* run = static_cast<server_run*>(argument);
-  server_loop(*run);
-  finish_run(*run, run_loop_done);
+  platform::platform& os = platform::current();
+  server_loop(os, *run);
+  finish_run(os, *run, run_loop_done);
 }
 
 server_run* launch_thread(socket_handle sock, ntp_timestamp start) {
   server_run* run = claim_run();
   if (run == nullptr) return nullptr;
+  platform::current().keep_library_loaded();
   run->sock = sock;
   run->start = start;
   run->stop.store(0, std::memory_order_relaxed);
@@ -167,7 +168,7 @@ void stop_server() {
   os.release_thread(run.thread);
   run.thread = nullptr;
   g_run = nullptr;
-  finish_run(run, run_control_done);
+  finish_run(os, run, run_control_done);
   g_running.store(0);
 }
 

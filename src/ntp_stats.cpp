@@ -17,7 +17,7 @@ extern "C" const char* ntp_stats(void) {
   // report never shows more replies than requests.
   const unsigned long long replies = g_replies.load(std::memory_order_acquire);
   const unsigned long long requests = g_requests.load(std::memory_order_acquire);
-  std::snprintf(g_stats, stats_capacity, "{\"running\":%d,\"port\":%d,\"requests\":%llu,\"replies\":%llu}",
+  (void)std::snprintf(g_stats, stats_capacity, "{\"running\":%d,\"port\":%d,\"requests\":%llu,\"replies\":%llu}",
                 static_cast<int>(g_running.load()), static_cast<int>(g_port.load()), requests,
                 replies);
   return g_stats;

@@ -1,13 +1,16 @@
 /* A host written in C that loads the library by name at run time, the way
- * hosts in other languages do, and calls all seven functions. Including the
- * public header here also proves that it is valid C. */
+ * hosts in other languages do, calls all seven functions, and unloads the
+ * library while its server runs. Including the public header here also
+ * proves that it is valid C. */
 #include <stdio.h>
 #include <string.h>
 
 #ifdef _WIN32
 #include <windows.h>
+static void pause_briefly(void) { Sleep(10); }
 typedef HMODULE library_handle;
 static library_handle load_library(void) { return LoadLibraryA("quelmora_ntp.dll"); }
+static void unload_library(library_handle library) { FreeLibrary(library); }
 static void* find_symbol(library_handle library, const char* name) {
   FARPROC found = GetProcAddress(library, name);
   void* address;
@@ -16,10 +19,16 @@ static void* find_symbol(library_handle library, const char* name) {
 }
 #else
 #include <dlfcn.h>
+#include <time.h>
+static void pause_briefly(void) {
+  struct timespec pause = {0, 10000000};
+  nanosleep(&pause, NULL);
+}
 typedef void* library_handle;
 static library_handle load_library(void) {
   return dlopen("libquelmora_ntp.so", RTLD_NOW | RTLD_LOCAL);
 }
+static void unload_library(library_handle library) { dlclose(library); }
 static void* find_symbol(library_handle library, const char* name) { return dlsym(library, name); }
 #endif
 
@@ -61,13 +70,17 @@ int main(void) {
     void* found = symbol(library, name);    \
     memcpy(&(fn), &found, sizeof(fn));      \
   } while (0)
-  LOAD(version, "ntp_version");
-  LOAD(last_error, "ntp_last_error");
-  LOAD(stats, "ntp_stats");
-  LOAD(status, "ntp_status");
-  LOAD(stop, "ntp_stop");
-  LOAD(start, "ntp_start");
-  LOAD(query, "ntp_query");
+#define LOAD_ALL()                          \
+  do {                                      \
+    LOAD(version, "ntp_version");           \
+    LOAD(last_error, "ntp_last_error");     \
+    LOAD(stats, "ntp_stats");               \
+    LOAD(status, "ntp_status");             \
+    LOAD(stop, "ntp_stop");                 \
+    LOAD(start, "ntp_start");               \
+    LOAD(query, "ntp_query");               \
+  } while (0)
+  LOAD_ALL();
   if (failures) return 1;
 
   check(strcmp(version(), "1.0.0") == 0, "version text");
@@ -93,7 +106,20 @@ int main(void) {
   char expected[128];
   snprintf(expected, sizeof expected,
            "{\"running\":1,\"port\":%d,\"requests\":1,\"replies\":1}", port);
+  /* The reply is counted just after it is sent: give the count a moment. */
+  for (int attempt = 0; attempt < 100 && strcmp(stats(), expected) != 0; ++attempt) pause_briefly();
   check(strcmp(stats(), expected) == 0, "statistics while running");
+
+  /* Unloading while the server runs: the library stays loaded (its thread
+   * runs on), and loading it again reaches the same running server. */
+  unload_library(library);
+  for (int pause = 0; pause < 30; ++pause) pause_briefly();
+  library = load_library();
+  check(library != NULL, "load again after unloading");
+  if (library == NULL) return 1;
+  LOAD_ALL();
+  check(status() == 1, "still running after the host unloaded the library");
+  check(query("127.0.0.1", port, pkt, (int)sizeof pkt) == 48, "still serving");
   check(stop() == 0, "stop");
   check(status() == 0, "stopped after stop");
 

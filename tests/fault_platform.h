@@ -34,6 +34,8 @@ class fault_platform : public qp::platform {
   std::atomic<bool> holding{false};
   // Calls a held thread made, once let go, on any socket but its own.
   std::atomic<int> foreign_socket_uses{0};
+  // Set when the held thread closed its own socket: its last use of us.
+  std::atomic<bool> held_thread_closed_its_socket{false};
 
   bool start_socket_layer() override {
     ++socket_layer_starts;
@@ -52,9 +54,10 @@ class fault_platform : public qp::platform {
   }
   qp::receive_result receive_pending_from(qp::socket_handle s, unsigned char* buffer,
                                           std::size_t capacity, qp::ipv4_peer& sender) override {
-    if (hold_receive && !holding.exchange(true)) {
+    if (hold_receive && !hold_claimed_.exchange(true)) {
       held_thread_ = std::this_thread::get_id();
       held_socket_ = s;
+      holding = true;
       while (hold_receive) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     note_use(s);
@@ -69,6 +72,9 @@ class fault_platform : public qp::platform {
   void close_socket(qp::socket_handle s) override {
     note_use(s);
     real().close_socket(s);
+    if (holding && std::this_thread::get_id() == held_thread_.load() && s == held_socket_.load()) {
+      held_thread_closed_its_socket = true;
+    }
   }
   qp::address_list* resolve_datagram(const char* host, const char* service) override {
     return real().resolve_datagram(host, service);
@@ -93,6 +99,7 @@ class fault_platform : public qp::platform {
                              std::size_t capacity) override {
     return real().receive(s, buffer, capacity);
   }
+  void keep_library_loaded() override { real().keep_library_loaded(); }
   bool start_thread(qp::thread_entry entry, void* argument, qp::thread_handle& thread) override {
     return !fail_thread && real().start_thread(entry, argument, thread);
   }
@@ -107,12 +114,13 @@ class fault_platform : public qp::platform {
  private:
   static qp::platform& real() { return qp::native(); }
   void note_use(qp::socket_handle s) {
-    if (holding && std::this_thread::get_id() == held_thread_ && s != held_socket_) {
+    if (holding && std::this_thread::get_id() == held_thread_.load() && s != held_socket_.load()) {
       ++foreign_socket_uses;
     }
   }
-  std::thread::id held_thread_{};
-  qp::socket_handle held_socket_ = qp::invalid_socket;
+  std::atomic<bool> hold_claimed_{false};
+  std::atomic<std::thread::id> held_thread_{};
+  std::atomic<qp::socket_handle> held_socket_{qp::invalid_socket};
 };
 
 }  // namespace test

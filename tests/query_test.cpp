@@ -29,11 +29,16 @@ class ScriptedPeer {
           const bytes reply = answer(request_);
           if (!reply.empty()) peer_.reply_to(sender, reply);
         }) {}
-  ~ScriptedPeer() { worker_.join(); }
+  ~ScriptedPeer() {
+    if (worker_.joinable()) worker_.join();
+  }
 
   std::uint16_t port() const { return peer_.port(); }
-  // Valid once the query has returned.
-  const bytes& request() const { return request_; }
+  // The request the peer took, once it has finished with it.
+  const bytes& request() {
+    if (worker_.joinable()) worker_.join();
+    return request_;
+  }
 
  private:
   test::udp_peer peer_;

@@ -77,6 +77,10 @@ class platform {
   virtual receive_result receive(socket_handle socket, unsigned char* buffer,
                                  std::size_t capacity) = 0;
 
+  // Keeps the library's code loaded for the rest of the process, so that a
+  // host unloading it cannot pull the code from under the server thread.
+  virtual void keep_library_loaded() = 0;
+
   // A thread that starts at once on the default stack.
   virtual bool start_thread(thread_entry entry, void* argument, thread_handle& thread) = 0;
   // True when the thread ended within the bound.

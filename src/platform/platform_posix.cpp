@@ -194,6 +194,9 @@ class posix_platform final : public platform {
     return outcome;
   }
 
+  // Done once for all by linking with -z nodelete.
+  void keep_library_loaded() override {}
+
   bool start_thread(thread_entry entry, void* argument, thread_handle& thread) override {
     thread_slot* slot = claim_thread_slot();
     if (slot == nullptr) return false;

@@ -174,6 +174,14 @@ class win32_platform final : public platform {
     return outcome;
   }
 
+  // Pins this DLL: FreeLibrary by the host no longer unmaps it.
+  void keep_library_loaded() override {
+    HMODULE self = nullptr;
+    ::GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+        reinterpret_cast<LPCSTR>(&g_thread_starts), &self);
+  }
+
   bool start_thread(thread_entry entry, void* argument, thread_handle& thread) override {
     thread_start* start = claim_thread_start();
     if (start == nullptr) return false;
