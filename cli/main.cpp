@@ -1,0 +1,200 @@
+// quelmora-ntp: serve time, query a server, and show what the library says.
+//
+//   quelmora-ntp serve [--port N] [--json]
+//   quelmora-ntp query HOST [--port N] [--count K] [--interval S] [--json]
+//   quelmora-ntp version
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#include "quelmora_ntp.h"
+#include "sntp_decode.h"
+
+namespace {
+
+constexpr int exit_ok = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+constexpr int suggested_port = 12300;
+
+volatile sig_atomic_t g_stop_requested = 0;
+void request_stop(int) { g_stop_requested = 1; }
+
+sntp::unix_ns now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+struct counters {
+  unsigned long long requests = 0;
+  unsigned long long replies = 0;
+};
+
+counters read_counters() {
+  counters read;
+  int running = 0;
+  int port = 0;
+  std::sscanf(ntp_stats(), "{\"running\":%d,\"port\":%d,\"requests\":%llu,\"replies\":%llu}",
+              &running, &port, &read.requests, &read.replies);
+  return read;
+}
+
+int serve(int port, bool json) {
+  if (ntp_start(port) != 0) {
+    std::fprintf(stderr, "quelmora-ntp: cannot serve: %s\n", ntp_last_error());
+    if (std::string(ntp_last_error()).find("bind") != std::string::npos) {
+      std::fprintf(stderr, "port %d may be taken or need privilege; try --port %d\n",
+                   port == 0 ? 123 : port, suggested_port);
+    }
+    return exit_failure;
+  }
+  struct sigaction action {};
+  action.sa_handler = request_stop;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  const bool terminal = isatty(STDOUT_FILENO) != 0;
+  const int shown_port = port == 0 ? 123 : port;
+  counters last = read_counters();
+  auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (g_stop_requested == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (std::chrono::steady_clock::now() < next_report) continue;
+    next_report += std::chrono::seconds(1);
+    if (json) {
+      std::printf("%s\n", ntp_stats());
+    } else {
+      const counters now = read_counters();
+      std::printf("%srunning  port %d  requests %llu  replies %llu  %llu req/s%s",
+                  terminal ? "\r\033[K" : "", shown_port, now.requests, now.replies,
+                  now.requests - last.requests, terminal ? "" : "\n");
+      last = now;
+    }
+    std::fflush(stdout);
+  }
+  ntp_stop();
+  if (json) {
+    std::printf("%s\n", ntp_stats());
+  } else {
+    const counters final_counts = read_counters();
+    std::printf("%sstopped  port %d  requests %llu  replies %llu\n", terminal ? "\n" : "",
+                shown_port, final_counts.requests, final_counts.replies);
+  }
+  return exit_ok;
+}
+
+std::string json_text(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+void print_reply(const std::string& host, int port, const sntp::reply& r, const sntp::on_wire& w,
+                 bool json) {
+  if (json) {
+    std::printf(
+        "{\"host\":%s,\"port\":%d,\"time\":\"%s\",\"offset\":%.6f,\"delay\":%.6f,"
+        "\"stratum\":%d,\"refid\":%s,\"leap\":%d,\"version\":%d,\"mode\":%d,\"precision\":%d,"
+        "\"root_delay\":%.6f,\"root_dispersion\":%.6f}\n",
+        json_text(host).c_str(), port, sntp::iso8601(r.transmit_time).c_str(), w.offset_s,
+        w.delay_s, r.stratum, json_text(r.reference_id).c_str(), r.leap, r.version, r.mode,
+        r.precision, r.root_delay_s, r.root_dispersion_s);
+    return;
+  }
+  std::printf("%s:%d  %s  offset %+.6f s  delay %.6f s\n", host.c_str(), port,
+              sntp::iso8601(r.transmit_time).c_str(), w.offset_s, w.delay_s);
+  std::printf("  stratum %d, reference id %s, leap %d, version %d, mode %d, precision 2^%d s\n",
+              r.stratum, r.reference_id.c_str(), r.leap, r.version, r.mode, r.precision);
+  std::printf("  root delay %.6f s, root dispersion %.6f s\n", r.root_delay_s,
+              r.root_dispersion_s);
+}
+
+// One query: 0 for a valid server answer, 1 otherwise (with the reason).
+int query_once(const std::string& host, int port, bool json) {
+  unsigned char pkt[sntp::packet_size];
+  const sntp::unix_ns before = now_ns();
+  const int result = ntp_query(host.c_str(), port, pkt, static_cast<int>(sizeof pkt));
+  const sntp::unix_ns after = now_ns();
+  if (result != static_cast<int>(sntp::packet_size)) {
+    std::fprintf(stderr, "quelmora-ntp: %s:%d: %s\n", host.c_str(), port, ntp_last_error());
+    return exit_failure;
+  }
+  const sntp::reply decoded = sntp::decode(pkt, after);
+  const std::string problem = sntp::problem_with(pkt, decoded, before, after);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "quelmora-ntp: %s:%d: invalid reply: %s\n", host.c_str(), port,
+                 problem.c_str());
+    return exit_failure;
+  }
+  print_reply(host, port, decoded,
+              sntp::calculate(decoded.originate_time, decoded.receive_time,
+                              decoded.transmit_time, after),
+              json);
+  return exit_ok;
+}
+
+int query(const std::string& host, int port, int count, double interval_s, bool json) {
+  int status = exit_ok;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::duration<double>(interval_s));
+    if (query_once(host, port, json) != exit_ok) status = exit_failure;
+    std::fflush(stdout);
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"quelmora-ntp: simple network time over UDP"};
+  app.require_subcommand(1);
+
+  int serve_port = 0;
+  bool serve_json = false;
+  CLI::App* serve_command = app.add_subcommand("serve", "Answer SNTP requests until stopped");
+  serve_command->add_option("--port", serve_port, "UDP port (default 123)")
+      ->check(CLI::Range(0, 65535));
+  serve_command->add_flag("--json", serve_json, "print the statistics line once a second");
+
+  std::string host;
+  int query_port = 123;
+  int count = 1;
+  double interval_s = 1.0;
+  bool query_json = false;
+  CLI::App* query_command = app.add_subcommand("query", "Ask an NTP server for the time");
+  query_command->add_option("host", host, "server name or address")->required();
+  query_command->add_option("--port", query_port, "UDP port (default 123)")
+      ->check(CLI::Range(1, 65535));
+  query_command->add_option("--count", count, "number of queries (default 1)")
+      ->check(CLI::Range(1, 1000000));
+  query_command->add_option("--interval", interval_s, "seconds between queries (default 1)")
+      ->check(CLI::Range(0.0, 3600.0));
+  query_command->add_flag("--json", query_json, "one JSON object per reply");
+
+  CLI::App* version_command = app.add_subcommand("version", "Print the library's version");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError& error) {
+    app.exit(error);
+    return exit_usage;
+  }
+  if (*version_command) {
+    std::printf("%s\n", ntp_version());
+    return exit_ok;
+  }
+  if (*serve_command) return serve(serve_port, serve_json);
+  return query(host, query_port, count, interval_s, query_json);
+}

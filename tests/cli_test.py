@@ -1,0 +1,154 @@
+"""The quelmora-ntp command as a person runs it (system Python, unittest).
+
+Needs the path of the built command in QUELMORA_NTP_CLI.
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+CLI = os.environ.get("QUELMORA_NTP_CLI", "quelmora-ntp")
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def run(*arguments, timeout=30):
+    return subprocess.run([CLI, *arguments], capture_output=True, text=True, timeout=timeout)
+
+
+class Serving:
+    """`quelmora-ntp serve` in the background, stopped by its process id."""
+
+    def __init__(self, *arguments):
+        self.port = free_port()
+        self.process = subprocess.Popen([CLI, "serve", "--port", str(self.port), *arguments],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 5
+        while run("query", "127.0.0.1", "--port", str(self.port)).returncode != 0:
+            if time.monotonic() > deadline:
+                raise RuntimeError("serve did not come up")
+            time.sleep(0.05)
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        out, err = self.process.communicate(timeout=10)
+        return self.process.returncode, out, err
+
+
+class CommandTest(unittest.TestCase):
+    def test_query_decodes_the_projects_own_server(self):
+        server = Serving()
+        try:
+            result = run("query", "127.0.0.1", "--port", str(server.port))
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn("stratum 2, reference id PICB, leap 0, version 4, mode 4", result.stdout)
+            result = run("query", "127.0.0.1", "--port", str(server.port), "--json",
+                         "--count", "3", "--interval", "0.05")
+            replies = [json.loads(line) for line in result.stdout.splitlines()]
+            self.assertEqual(len(replies), 3)
+            for reply in replies:
+                self.assertEqual((reply["mode"], reply["stratum"], reply["refid"]), (4, 2, "PICB"))
+                self.assertLess(abs(reply["offset"]), 0.05)
+        finally:
+            code, out, _ = server.stop()
+        self.assertEqual(code, 0)
+        self.assertIn(f"stopped  port {server.port}  requests 5  replies 5", out)
+
+    def test_serve_prints_a_line_a_second_and_stops_cleanly_on_sigterm(self):
+        server = Serving("--json")
+        time.sleep(1.3)
+        code, out, err = server.stop()
+        self.assertEqual(code, 0, err)
+        lines = [json.loads(line) for line in out.splitlines()]
+        self.assertGreaterEqual(len(lines), 2)
+        self.assertEqual(lines[0]["running"], 1)
+        self.assertEqual(lines[-1], {"running": 0, "port": server.port, "requests": 1, "replies": 1})
+
+    def test_usage_errors_exit_2(self):
+        for arguments in ([], ["query"], ["query", "127.0.0.1", "--port", "0"],
+                          ["serve", "--port", "70000"], ["frobnicate"]):
+            result = run(*arguments)
+            self.assertEqual(result.returncode, 2, arguments)
+            self.assertTrue(result.stderr, arguments)
+
+    def test_failures_exit_1_with_the_reason(self):
+        result = run("query", "no-such-host..invalid")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("host resolve failed", result.stderr)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+            holder.bind(("0.0.0.0", 0))
+            result = run("serve", "--port", str(holder.getsockname()[1]))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("bind failed (port in use?)", result.stderr)
+        self.assertIn("try --port", result.stderr)
+
+    def test_a_server_that_is_not_an_sntp_server(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as echo:
+            echo.bind(("127.0.0.1", 0))
+            query = subprocess.Popen([CLI, "query", "127.0.0.1", "--port",
+                                      str(echo.getsockname()[1])],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            request, sender = echo.recvfrom(64)
+            echo.sendto(request, sender)  # mode 3 back: not a server reply
+            _, err = query.communicate(timeout=10)
+        self.assertEqual(query.returncode, 1)
+        self.assertIn("invalid reply: not a server reply (mode 3)", err)
+
+    def test_version(self):
+        self.assertEqual(run("version").stdout, "1.0.0\n")
+
+
+class AgainstChronyd(unittest.TestCase):
+    """Offset and delay agree with ntpdig's against chronyd serving on port 123."""
+
+    def test_agrees_with_ntpdig(self):
+        chronyd = shutil.which("chronyd") or "/usr/sbin/chronyd"
+        if not os.path.exists(chronyd) or not shutil.which("ntpdig"):
+            self.skipTest("needs chronyd and ntpdig: apt-get install chrony ntpsec-ntpdig")
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+                probe.bind(("127.0.0.1", 123))
+        except OSError as error:
+            self.skipTest(f"port 123 is not free here or needs privilege: {error}")
+        folder = tempfile.mkdtemp(prefix="quelmora-cli-")
+        os.chmod(folder, 0o777)
+        config = os.path.join(folder, "chrony.conf")
+        with open(config, "w") as text:
+            text.write("port 123\nbindaddress 127.0.0.1\nallow 127.0.0.1\nlocal stratum 3\n"
+                       f"cmdport 0\npidfile {folder}/chronyd.pid\ndriftfile {folder}/drift\n")
+        # -x: chronyd never touches the clock.
+        server = subprocess.Popen([chronyd, "-d", "-x", "-f", config],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            ours = None
+            for _ in range(50):
+                result = run("query", "127.0.0.1", "--json")
+                if result.returncode == 0:
+                    ours = json.loads(result.stdout)
+                    break
+                time.sleep(0.1)
+            self.assertIsNotNone(ours, "chronyd did not answer")
+            theirs = json.loads(subprocess.run(["ntpdig", "-j", "-t", "3", "127.0.0.1"],
+                                               capture_output=True, text=True,
+                                               timeout=20).stdout)
+            self.assertEqual(ours["stratum"], 3)
+            self.assertLess(abs(ours["offset"] - theirs["offset"]), 0.005)
+            # ntpdig reports no delay of its own in JSON; ours must be a sane round trip.
+            self.assertLess(abs(ours["delay"]), 0.005)
+        finally:
+            server.terminate()
+            server.wait(timeout=10)
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
