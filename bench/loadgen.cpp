@@ -9,7 +9,6 @@
 // server returns it where it was (offset 40, with --echo).
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -93,12 +92,12 @@ class generator {
     for (int i = 0; i < chosen.sockets; ++i) {
       const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
       ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server);
-      watched_.push_back({fd, POLLIN, 0});
+      sockets_.push_back(fd);
     }
     samples_.reserve(1 << 20);
   }
   ~generator() {
-    for (const pollfd& socket : watched_) ::close(socket.fd);
+    for (int fd : sockets_) ::close(fd);
   }
 
   void run() {
@@ -110,7 +109,7 @@ class generator {
       const bool sending = now < end;
       // Spins instead of sleeping: a server that had to wake the generator
       // for its replies would pay for the wake-ups in its own measurement.
-      for (std::size_t i = 0; i < watched_.size(); ++i) drain(static_cast<int>(i), sending);
+      for (std::size_t i = 0; i < sockets_.size(); ++i) drain(static_cast<int>(i), sending);
       if (now >= next_loss_scan) {
         expire(now, sending);
         next_loss_scan = now + loss_timeout_ns / 4;
@@ -154,7 +153,7 @@ class generator {
   void send_request(int socket_index) {
     unsigned char request[packet_size];
     prepare_request(socket_index, request);
-    ::send(watched_[static_cast<std::size_t>(socket_index)].fd, request, packet_size, 0);
+    ::send(sockets_[static_cast<std::size_t>(socket_index)], request, packet_size, 0);
   }
 
   bool accept_reply(const unsigned char* reply, std::size_t length, std::int64_t now,
@@ -179,7 +178,7 @@ class generator {
   // Takes every reply waiting on the socket and sends as many new requests,
   // a batch at a time, so that the generator outruns the server it measures.
   void drain(int socket_index, bool sending) {
-    const int fd = watched_[static_cast<std::size_t>(socket_index)].fd;
+    const int fd = sockets_[static_cast<std::size_t>(socket_index)];
     static unsigned char buffers[batch][packet_size + 1];
     static iovec vectors[batch];
     static mmsghdr messages[batch];
@@ -219,7 +218,7 @@ class generator {
 
   options options_;
   std::vector<slot> slots_;
-  std::vector<pollfd> watched_;
+  std::vector<int> sockets_;
   std::vector<std::int64_t> samples_;
   std::uint64_t last_sequence_ = 0;
   std::uint64_t outstanding_ = 0;

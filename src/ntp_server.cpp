@@ -71,22 +71,22 @@ void finish_run(platform::platform& os, server_run& run, unsigned done_flag) {
 bool stop_requested(const server_run& run) { return run.stop.load(std::memory_order_acquire) != 0; }
 
 // Takes what is pending without waiting, and waits (bounded) only when
-// nothing is: under load that saves a system call per request, and a stop
-// request is still seen within one wait.
+// nothing is: under load that saves a system call per request. The stop flag
+// is tested once per datagram and once per wait, so a stop request is still
+// seen within one wait, and a datagram taken after it belongs to no run.
 void server_loop(platform::platform& os, server_run& run) {
   unsigned char request[packet_size];
   unsigned char reply[packet_size];
   platform::ipv4_peer sender{};
-  while (!stop_requested(run)) {
+  for (;;) {
     sender.length = platform::ipv4_peer::capacity;
     const platform::receive_result got =
         os.receive_pending_from(run.sock, request, packet_size, sender);
+    if (stop_requested(run)) return;
     if (got.status == platform::receive_status::nothing_pending) {
       os.wait_readable(run.sock, wait_timeout_ms);
       continue;
     }
-    // A datagram taken after the stop request belongs to no run's counters.
-    if (stop_requested(run)) break;
     const datagram_fate fate = take_datagram(got, request, run.start, reply);
     if (fate == datagram_fate::ignored) continue;
     g_requests.fetch_add(1);

@@ -52,6 +52,11 @@ std::string program_path(const std::string& program) {
 
 bool installed(const std::string& program) { return !program_path(program).empty(); }
 
+bool ntplib_installed() {
+  return installed(system_python) &&
+         std::system((std::string(system_python) + " -c 'import ntplib' 2>/dev/null").c_str()) == 0;
+}
+
 #define REQUIRE_PROGRAM(program, package)                                               \
   if (!installed(program)) GTEST_SKIP() << program << " is missing: apt-get install " \
                                         << package
@@ -184,8 +189,7 @@ TEST_F(ServerOnFreePort, ChronydQueryModeAcceptsTheReplyToVersions4And3) {
 }
 
 TEST_F(ServerOnFreePort, PythonNtplibAcceptsTheReplyToVersions2To4) {
-  if (!installed(system_python) ||
-      std::system((std::string(system_python) + " -c 'import ntplib' 2>/dev/null").c_str()) != 0) {
+  if (!ntplib_installed()) {
     GTEST_SKIP() << "ntplib is missing from the system Python: apt-get install python3-ntplib";
   }
   for (int version : {2, 3, 4}) {
@@ -267,7 +271,7 @@ TEST(LongRunningServer, ClientsAcceptAReferenceTimeFortyHoursOld) {
     const double offset = number_after(output, "System clock wrong by (-?[0-9.]+) seconds");
     EXPECT_LT(std::fabs(offset), offset_bound_s) << output;
   }
-  if (std::system((std::string(system_python) + " -c 'import ntplib' 2>/dev/null").c_str()) == 0) {
+  if (ntplib_installed()) {
     const std::string output = run(std::string(system_python) +
                                    " -c 'import ntplib; print(\"offset\", ntplib.NTPClient()"
                                    ".request(\"127.0.0.1\", port=" + std::to_string(port) +
