@@ -6,18 +6,16 @@
 //
 //   bare_server PORT        (runs until SIGTERM)
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "loopback_server.h"
 
 namespace {
 constexpr int packet_size = 48;
@@ -27,28 +25,10 @@ constexpr int stamp_size = 8;
 constexpr unsigned char version4_server_header = 0x24;
 constexpr unsigned ntp_era_offset_seconds = 2208988800U;
 constexpr int idle_wait_ms = 250;
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: bare_server PORT\n");
-    return 2;
-  }
-  struct sigaction action{};
-  action.sa_handler = on_signal;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<unsigned short>(std::atoi(argv[1])));
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::perror("bind");
-    return 1;
-  }
+  const int fd = open_loopback_server(argc, argv);
   unsigned char request[packet_size + 1];
   unsigned char reply[packet_size] = {version4_server_header};
   while (!g_stop) {

@@ -3,40 +3,18 @@
 // itself; the load generator matches the echoed request.
 //
 //   echo_server PORT        (runs until SIGTERM)
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include "loopback_server.h"
 
 namespace {
 constexpr int batch = 64;
 constexpr int datagram_capacity = 64;
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: echo_server PORT\n");
-    return 2;
-  }
-  struct sigaction action{};
-  action.sa_handler = on_signal;
-  sigaction(SIGTERM, &action, nullptr);  // no SA_RESTART: the receive returns
-  sigaction(SIGINT, &action, nullptr);
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<unsigned short>(std::atoi(argv[1])));
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::perror("bind");
-    return 1;
-  }
+  const int fd = open_loopback_server(argc, argv);
   static char buffers[batch][datagram_capacity];
   static sockaddr_in peers[batch];
   static iovec vectors[batch];
