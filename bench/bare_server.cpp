@@ -16,14 +16,15 @@
 #include <cstring>
 
 #include "loopback_server.h"
+#include "ntp_packet.h"
 
 namespace {
-constexpr int packet_size = 48;
-constexpr int originate_offset = 24;
-constexpr int transmit_offset = 40;
-constexpr int stamp_size = 8;
+using quelmora::originate_offset;
+using quelmora::packet_size;
+using quelmora::seconds_1900_to_1970;
+using quelmora::timestamp_size;
+using quelmora::transmit_offset;
 constexpr unsigned char version4_server_header = 0x24;
-constexpr unsigned ntp_era_offset_seconds = 2208988800U;
 constexpr int idle_wait_ms = 250;
 }  // namespace
 
@@ -44,10 +45,12 @@ int main(int argc, char** argv) {
     if (received != packet_size) continue;
     // Echoing the transmit as originate is all the load generator checks;
     // the clock is read anyway, as every real server must.
-    std::memcpy(reply + originate_offset, request + transmit_offset, stamp_size);
+    std::memcpy(reply + originate_offset, request + transmit_offset, timestamp_size);
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const std::uint32_t seconds = htonl(static_cast<std::uint32_t>(now.tv_sec) + ntp_era_offset_seconds);
+    const auto ntp_seconds = static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) +
+                                                        seconds_1900_to_1970);
+    const std::uint32_t seconds = htonl(ntp_seconds);
     std::memcpy(reply + transmit_offset, &seconds, sizeof seconds);
     ::sendto(fd, reply, packet_size, 0, reinterpret_cast<sockaddr*>(&peer), peer_size);
   }

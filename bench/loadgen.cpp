@@ -21,11 +21,16 @@
 #include <string>
 #include <vector>
 
+#include "ntp_packet.h"
+
 namespace {
 
-constexpr std::size_t packet_size = 48;
-constexpr std::size_t transmit_offset = 40;
-constexpr std::size_t originate_offset = 24;
+using quelmora::mode_client;
+using quelmora::mode_mask;
+using quelmora::mode_server;
+using quelmora::originate_offset;
+using quelmora::packet_size;
+using quelmora::transmit_offset;
 constexpr std::int64_t loss_timeout_ns = 200'000'000;
 constexpr std::int64_t drain_ns = 300'000'000;
 constexpr std::size_t max_samples = 20'000'000;  // bounds memory on a fast machine
@@ -159,10 +164,10 @@ class generator {
   bool accept_reply(const unsigned char* reply, std::size_t length, std::int64_t now,
                     bool sending) {
     const std::size_t match_offset = options_.echo ? transmit_offset : originate_offset;
-    const unsigned char expected_mode = options_.echo ? 3 : 4;
+    const unsigned char expected_mode = options_.echo ? mode_client : mode_server;
     const std::uint64_t sequence = get_be64(reply + match_offset);
     slot& entry = slots_[sequence % slot_count];
-    if (length != packet_size || (reply[0] & 7) != expected_mode || entry.socket_index < 0 ||
+    if (length != packet_size || (reply[0] & mode_mask) != expected_mode || entry.socket_index < 0 ||
         entry.sequence != sequence) {
       ++invalid_;
       return false;

@@ -9,7 +9,6 @@ namespace quelmora {
 namespace {
 
 constexpr std::uint64_t ticks_per_second = 10000000;  // 100-ns ticks
-constexpr std::uint64_t seconds_1900_to_1970 = 2208988800;
 // 2^32 - 1, not 2^32: half a second is 0x7FFFFFFF and the largest fraction
 // 0xFFFFFE51. The difference from an exact scale is below a nanosecond.
 constexpr std::uint64_t fraction_multiplier = 4294967295;

@@ -24,6 +24,9 @@ inline constexpr unsigned char mode_mask = 0x07;
 inline constexpr unsigned char mode_client = 3;
 inline constexpr unsigned char mode_server = 4;
 
+// NTP counts seconds from 1900, the platforms from 1970.
+inline constexpr std::uint64_t seconds_1900_to_1970 = 2208988800;
+
 struct ntp_timestamp {
   std::uint32_t seconds;   // since 1900-01-01 00:00:00 UTC, modulo 2^32
   std::uint32_t fraction;  // of a second, in units of 2^-32 s
