@@ -1,11 +1,8 @@
 // quelmora-ntp: serve time, query a server, and show what the library says.
 //
-//   quelmora-ntp serve [--port N] [--json]
+//   quelmora-ntp serve [--port N] [--seconds S] [--json]
 //   quelmora-ntp query HOST [--port N] [--count K] [--interval S] [--json]
 //   quelmora-ntp version
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -13,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "console.h"
 #include "quelmora_ntp.h"
 #include "sntp_decode.h"
 
@@ -22,15 +20,8 @@ constexpr int exit_ok = 0;
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 constexpr int suggested_port = 12300;
-
-volatile sig_atomic_t g_stop_requested = 0;
-void request_stop(int) { g_stop_requested = 1; }
-
-sntp::unix_ns now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+constexpr int default_port = 123;
+constexpr std::size_t status_capacity = 160;
 
 struct counters {
   unsigned long long requests = 0;
@@ -46,47 +37,55 @@ counters read_counters() {
   return read;
 }
 
-int serve(int port, bool json) {
+std::string counts_text(const char* state, int port, const counters& now, const counters* before) {
+  char text[status_capacity];
+  const int length = std::snprintf(text, sizeof text, "%s  port %d  requests %llu  replies %llu",
+                                   state, port, now.requests, now.replies);
+  if (before != nullptr && length > 0) {
+    std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), "  %llu req/s",
+                  now.requests - before->requests);
+  }
+  return text;
+}
+
+// Serves until the user asks to stop or, when seconds > 0, until they have passed.
+int serve(int port, double seconds, bool json) {
   if (ntp_start(port) != 0) {
     std::fprintf(stderr, "quelmora-ntp: cannot serve: %s\n", ntp_last_error());
     if (std::string(ntp_last_error()).find("bind") != std::string::npos) {
       std::fprintf(stderr, "port %d may be taken or need privilege; try --port %d\n",
-                   port == 0 ? 123 : port, suggested_port);
+                   port == 0 ? default_port : port, suggested_port);
     }
     return exit_failure;
   }
-  struct sigaction action {};
-  action.sa_handler = request_stop;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-
-  const bool terminal = isatty(STDOUT_FILENO) != 0;
-  const int shown_port = port == 0 ? 123 : port;
+  console::catch_stop_requests();
+  const int shown_port = port == 0 ? default_port : port;
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(seconds));
   counters last = read_counters();
-  auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (g_stop_requested == 0) {
+  auto next_report = started + std::chrono::seconds(1);
+  while (!console::stop_requested() && (seconds <= 0 || std::chrono::steady_clock::now() < deadline)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (std::chrono::steady_clock::now() < next_report) continue;
     next_report += std::chrono::seconds(1);
     if (json) {
       std::printf("%s\n", ntp_stats());
+      std::fflush(stdout);
     } else {
       const counters now = read_counters();
-      std::printf("%srunning  port %d  requests %llu  replies %llu  %llu req/s%s",
-                  terminal ? "\r\033[K" : "", shown_port, now.requests, now.replies,
-                  now.requests - last.requests, terminal ? "" : "\n");
+      console::show_status(counts_text("running", shown_port, now, &last).c_str());
       last = now;
     }
-    std::fflush(stdout);
   }
   ntp_stop();
   if (json) {
     std::printf("%s\n", ntp_stats());
   } else {
-    const counters final_counts = read_counters();
-    std::printf("%sstopped  port %d  requests %llu  replies %llu\n", terminal ? "\n" : "",
-                shown_port, final_counts.requests, final_counts.replies);
+    console::end_status_lines();
+    std::printf("%s\n", counts_text("stopped", shown_port, read_counters(), nullptr).c_str());
   }
+  console::stopped_cleanly();
   return exit_ok;
 }
 
@@ -122,9 +121,9 @@ void print_reply(const std::string& host, int port, const sntp::reply& r, const 
 // One query: 0 for a valid server answer, 1 otherwise (with the reason).
 int query_once(const std::string& host, int port, bool json) {
   unsigned char pkt[sntp::packet_size];
-  const sntp::unix_ns before = now_ns();
+  const sntp::unix_ns before = console::utc_now_ns();
   const int result = ntp_query(host.c_str(), port, pkt, static_cast<int>(sizeof pkt));
-  const sntp::unix_ns after = now_ns();
+  const sntp::unix_ns after = console::utc_now_ns();
   if (result != static_cast<int>(sntp::packet_size)) {
     std::fprintf(stderr, "quelmora-ntp: %s:%d: %s\n", host.c_str(), port, ntp_last_error());
     return exit_failure;
@@ -160,10 +159,13 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   int serve_port = 0;
+  double serve_seconds = 0;
   bool serve_json = false;
   CLI::App* serve_command = app.add_subcommand("serve", "Answer SNTP requests until stopped");
   serve_command->add_option("--port", serve_port, "UDP port (default 123)")
       ->check(CLI::Range(0, 65535));
+  serve_command->add_option("--seconds", serve_seconds, "stop after this many seconds")
+      ->check(CLI::PositiveNumber);
   serve_command->add_flag("--json", serve_json, "print the statistics line once a second");
 
   std::string host;
@@ -195,6 +197,6 @@ int main(int argc, char** argv) {
     std::printf("%s\n", ntp_version());
     return exit_ok;
   }
-  if (*serve_command) return serve(serve_port, serve_json);
+  if (*serve_command) return serve(serve_port, serve_seconds, serve_json);
   return query(host, query_port, count, interval_s, query_json);
 }

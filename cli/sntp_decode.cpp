@@ -1,7 +1,6 @@
 #include "sntp_decode.h"
 
 #include <cstdio>
-#include <ctime>
 
 namespace sntp {
 namespace {
@@ -9,6 +8,7 @@ namespace {
 constexpr std::int64_t seconds_1900_to_1970 = 2208988800LL;
 constexpr std::int64_t era_seconds = 1LL << 32;
 constexpr std::int64_t nanoseconds_per_second = 1000000000LL;
+constexpr std::int64_t seconds_per_day = 86400;
 constexpr double short_format_scale = 65536.0;   // 2^16, root delay and dispersion
 constexpr unsigned char printable_low = 0x20;
 constexpr unsigned char printable_high = 0x7E;
@@ -25,6 +25,30 @@ unix_ns timestamp_at(const unsigned char* packet, std::size_t offset, unix_ns ne
 std::int64_t floor_div(std::int64_t value, std::int64_t divisor) {
   const std::int64_t quotient = value / divisor;
   return (value % divisor != 0 && (value < 0) != (divisor < 0)) ? quotient - 1 : quotient;
+}
+
+struct civil_date {
+  std::int64_t year;
+  unsigned month;  // 1..12
+  unsigned day;    // 1..31
+};
+
+// The proleptic Gregorian date of a day counted from 1970-01-01, by plain
+// arithmetic (H. Hinnant's civil_from_days): no C library time functions,
+// which differ between platforms and stop at 2038 on some.
+civil_date civil_from_days(std::int64_t days) {
+  constexpr std::int64_t days_0000_03_01_to_1970 = 719468;
+  constexpr std::int64_t days_per_era = 146097;  // 400 Gregorian years
+  days += days_0000_03_01_to_1970;
+  const std::int64_t era = floor_div(days, days_per_era);
+  const std::int64_t day_of_era = days - era * days_per_era;
+  const std::int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int64_t month_from_march = (5 * day_of_year + 2) / 153;
+  const auto day = static_cast<unsigned>(day_of_year - (153 * month_from_march + 2) / 5 + 1);
+  const auto month = static_cast<unsigned>(month_from_march < 10 ? month_from_march + 3 : month_from_march - 9);
+  return {year_of_era + era * 400 + (month <= 2 ? 1 : 0), month, day};
 }
 
 }  // namespace
@@ -71,14 +95,17 @@ std::string reference_id_text(const unsigned char* id) {
 }
 
 std::string iso8601(unix_ns time) {
-  const std::time_t seconds = static_cast<std::time_t>(floor_div(time, nanoseconds_per_second));
-  const long microseconds =
-      static_cast<long>((time - static_cast<std::int64_t>(seconds) * nanoseconds_per_second) / 1000);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
+  const std::int64_t seconds = floor_div(time, nanoseconds_per_second);
+  const std::int64_t microseconds = (time - seconds * nanoseconds_per_second) / 1000;
+  const std::int64_t days = floor_div(seconds, seconds_per_day);
+  const std::int64_t second_of_day = seconds - days * seconds_per_day;
+  const civil_date date = civil_from_days(days);
   char text[48];
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-  std::snprintf(text + length, sizeof text - length, ".%06ldZ", microseconds);
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%06lldZ",
+                static_cast<long long>(date.year), date.month, date.day,
+                static_cast<long long>(second_of_day / 3600),
+                static_cast<long long>(second_of_day / 60 % 60),
+                static_cast<long long>(second_of_day % 60), static_cast<long long>(microseconds));
   return text;
 }
 

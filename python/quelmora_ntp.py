@@ -9,7 +9,8 @@
     ntp.stop()
 
 The library is found from the path given, else $QUELMORA_NTP_LIBRARY, else
-the system's usual search for libquelmora_ntp.so / quelmora_ntp.dll.
+the system's usual search for libquelmora_ntp.so (or its SONAME,
+libquelmora_ntp.so.1) / quelmora_ntp.dll.
 """
 import ctypes
 import ctypes.util
@@ -26,6 +27,9 @@ PACKET_SIZE = 48
 WRONG_STATE = -7
 FAILED = -1
 _SECONDS_1900_TO_1970 = 2208988800
+# The installed library's SONAME: what the dynamic loader finds without the
+# development link or a path (its number follows the library's major version).
+_SONAME = "libquelmora_ntp.so.1"
 _ERA = 1 << 32
 
 
@@ -41,7 +45,7 @@ def _default_names():
     if sys.platform == "win32":
         return ["quelmora_ntp.dll", "quelmora_ntp"]
     found = ctypes.util.find_library("quelmora_ntp")
-    return [name for name in (found, "libquelmora_ntp.so") if name]
+    return [name for name in (found, "libquelmora_ntp.so", _SONAME) if name]
 
 
 def _to_unix(seconds, fraction, near):

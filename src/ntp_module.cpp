@@ -17,7 +17,8 @@ std::atomic<std::int32_t> g_wsa{0};
 char g_last_error[last_error_capacity] = {};
 
 namespace {
-constexpr char version_text[] = "1.0.0";
+// The build hands in the project version, so the text cannot drift from it.
+constexpr char version_text[] = QUELMORA_NTP_VERSION;
 
 // The socket layer is started at most once successfully and never shut
 // down: the host may use it too, long after our last call.

@@ -83,7 +83,7 @@ int main(void) {
   LOAD_ALL();
   if (failures) return 1;
 
-  check(strcmp(version(), "1.0.0") == 0, "version text");
+  check(strcmp(version(), QUELMORA_NTP_EXPECTED_VERSION) == 0, "version text is the project version");
   check(strcmp(last_error(), "") == 0, "empty last error after load");
   check(strcmp(stats(), "{\"running\":0,\"port\":0,\"requests\":0,\"replies\":0}") == 0,
         "statistics after load");

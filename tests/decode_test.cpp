@@ -50,6 +50,11 @@ TEST(ReferenceId, TextWherePrintableElseDottedQuad) {
 TEST(Iso8601, MicrosecondsInUtc) {
   EXPECT_EQ(sntp::iso8601(unix_2026_12_08 * second + 302407123), "2026-12-08T00:00:00.302407Z");
   EXPECT_EQ(sntp::iso8601(unix_2036_wrap * second), "2036-02-07T06:28:16.000000Z");
+  // Leap days and centuries, and a moment before 1970.
+  EXPECT_EQ(sntp::iso8601(951782400LL * second), "2000-02-29T00:00:00.000000Z");
+  EXPECT_EQ(sntp::iso8601(4107542399LL * second), "2100-02-28T23:59:59.000000Z");
+  EXPECT_EQ(sntp::iso8601(4107542400LL * second), "2100-03-01T00:00:00.000000Z");
+  EXPECT_EQ(sntp::iso8601(-1 * second + 500000000), "1969-12-31T23:59:59.500000Z");
 }
 
 class ReplyChecks : public ::testing::Test {

@@ -1,0 +1,55 @@
+# What `cmake --install` puts under a prefix: the library and its header, a
+# CMake package (quelmora_ntp::quelmora_ntp), a pkg-config file, the Python
+# module and the documents. Tests, benchmarks and examples are never installed.
+include(CMakePackageConfigHelpers)
+
+option(QUELMORA_NTP_DEBIAN_PACKAGE "Lay the install out for the Debian package" OFF)
+
+set(QUELMORA_NTP_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/quelmora_ntp" CACHE PATH
+  "Where the CMake package goes, relative to the prefix")
+if(WIN32)
+  # A ZIP is unpacked anywhere: its licence and read-me sit at its top.
+  set(QUELMORA_NTP_DOC_DIR ".")
+else()
+  set(QUELMORA_NTP_DOC_DIR "${CMAKE_INSTALL_DOCDIR}")
+  # Debian's own Python path, not Python's site path, which may point into
+  # /usr/local.
+  set(QUELMORA_NTP_PYTHON_DIR "lib/python3/dist-packages" CACHE PATH
+    "Where the Python module goes, relative to the prefix")
+endif()
+
+install(TARGETS quelmora_ntp EXPORT quelmora_ntp_targets
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+install(FILES include/quelmora_ntp.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+
+install(EXPORT quelmora_ntp_targets
+  NAMESPACE quelmora_ntp::
+  FILE quelmora_ntpConfig.cmake
+  DESTINATION "${QUELMORA_NTP_CMAKE_DIR}")
+write_basic_package_version_file(
+  "${PROJECT_BINARY_DIR}/quelmora_ntpConfigVersion.cmake"
+  COMPATIBILITY SameMajorVersion)
+install(FILES "${PROJECT_BINARY_DIR}/quelmora_ntpConfigVersion.cmake"
+  DESTINATION "${QUELMORA_NTP_CMAKE_DIR}")
+
+if(WIN32)
+  # The export list, for hosts that make their own import library.
+  install(FILES src/quelmora_ntp.def DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+else()
+  # The .pc file finds the prefix from its own place, so that a prefix can be
+  # installed anywhere (cmake --install --prefix X) and still be right.
+  file(RELATIVE_PATH QUELMORA_NTP_PC_TO_PREFIX
+    "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  configure_file(cmake/quelmora-ntp.pc.in "${PROJECT_BINARY_DIR}/quelmora-ntp.pc" @ONLY)
+  install(FILES "${PROJECT_BINARY_DIR}/quelmora-ntp.pc"
+    DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+  install(FILES python/quelmora_ntp.py DESTINATION "${QUELMORA_NTP_PYTHON_DIR}")
+endif()
+
+install(FILES README.md DESTINATION "${QUELMORA_NTP_DOC_DIR}")
+if(NOT QUELMORA_NTP_DEBIAN_PACKAGE)
+  # Debian carries the licence as the package's copyright file instead.
+  install(FILES LICENSE DESTINATION "${QUELMORA_NTP_DOC_DIR}")
+endif()

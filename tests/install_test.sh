@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs a build into a new prefix, where nothing test- or bench-only may
+# land, and builds the example consumers against it.
+set -eu
+build=$1
+source=$2
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+if find "$prefix" | grep -Ei 'test|bench|fuzz|gtest|gmock|demo'; then
+  echo "FAILED: test, bench or example files were installed" >&2
+  exit 1
+fi
+"$source/tests/consumers.sh" "$source" "$prefix"
+# The README shows users exactly the consumers built here.
+for example in CMakeLists.txt consumer.c consumer.py; do
+  /usr/bin/python3 -c 'import sys; sys.exit(open(sys.argv[2]).read() not in open(sys.argv[1]).read())' \
+    "$source/README.md" "$source/examples/consumer/$example" ||
+    { echo "FAILED: README.md does not show examples/consumer/$example as it is" >&2; exit 1; }
+done
