@@ -13,8 +13,8 @@ if find "$prefix" | grep -Ei 'test|bench|fuzz|gtest|gmock|demo'; then
 fi
 "$source/tests/consumers.sh" "$source" "$prefix"
 # The README shows users exactly the consumers built here.
-for example in CMakeLists.txt consumer.c consumer.py; do
+for example in consumer/CMakeLists.txt consumer/consumer.c consumer/consumer.py dotnet/NtpDemo.cs; do
   /usr/bin/python3 -c 'import sys; sys.exit(open(sys.argv[2]).read() not in open(sys.argv[1]).read())' \
-    "$source/README.md" "$source/examples/consumer/$example" ||
-    { echo "FAILED: README.md does not show examples/consumer/$example as it is" >&2; exit 1; }
+    "$source/README.md" "$source/examples/$example" ||
+    { echo "FAILED: README.md does not show examples/$example as it is" >&2; exit 1; }
 done

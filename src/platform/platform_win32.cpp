@@ -124,9 +124,19 @@ class win32_platform final : public platform {
                     reinterpret_cast<const sockaddr*>(peer.bytes), static_cast<int>(peer.length));
   }
 
-  // Winsock has no way to wake a select on an unconnected datagram socket
-  // short of closing it; the wait's own bound ends it soon enough.
-  void interrupt_waits(socket_handle) override {}
+  // Winsock cannot wake a select on a datagram socket short of closing it,
+  // so the socket sends itself an empty datagram on the loopback address
+  // (from itself: no socket to make and close, each a slow call under Wine).
+  // The server passes empty datagrams over, sees the stop flag and ends.
+  // Should the datagram go astray (another socket sharing the port may take
+  // it), the wait's own 250 ms bound still ends the thread.
+  void interrupt_waits(socket_handle socket) override {
+    sockaddr_in self{};
+    int length = static_cast<int>(sizeof self);
+    if (::getsockname(native(socket), reinterpret_cast<sockaddr*>(&self), &length) != 0) return;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(native(socket), "", 0, 0, reinterpret_cast<const sockaddr*>(&self), length);
+  }
 
   void close_socket(socket_handle socket) override { ::closesocket(native(socket)); }
 

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The Windows ZIP as its users take it, under Wine: it holds what it should;
+# a host built the MSVC way (clang-cl, lld-link, no C runtime) links its
+# import library; a MinGW project finds it with find_package; and
+# quelmora-ntp.exe prints its version, queries the Linux library's server,
+# and serves a Linux query until Ctrl-C or its --seconds end it.
+#
+#     tests/windows_package_test.sh ZIP SOURCE LINUX_COMMAND
+set -euo pipefail
+zip=$(realpath "$1")
+source=$(realpath "$2")
+linux_command=$(realpath "$3")
+wine=/usr/lib/wine/wine64
+work=$(mktemp -d)
+servers=()
+cleanup() {
+  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("", 0)); print(s.getsockname()[1])'; }
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+"$wine" wineboot --init >/dev/null 2>&1
+
+cd "$work"
+cmake -E tar xf "$zip"
+root=$work/$(basename "$zip" .zip)
+for file in bin/quelmora_ntp.dll bin/quelmora-ntp.exe lib/quelmora_ntp.lib lib/quelmora_ntp.def \
+    include/quelmora_ntp.h lib/cmake/quelmora_ntp/quelmora_ntpConfig.cmake \
+    lib/cmake/quelmora_ntp/quelmora_ntpConfigVersion.cmake LICENSE README.md; do
+  [ -f "$root/$file" ] || fail "the ZIP has no $file"
+done
+"$source/tests/check_exports.sh" "$root/bin/quelmora_ntp.dll"
+if x86_64-w64-mingw32-objdump -p "$root/bin/quelmora-ntp.exe" | grep -i "DLL Name: lib"; then
+  fail "quelmora-ntp.exe needs MinGW runtime DLLs"
+fi
+
+# MSVC's conventions: an import library and the DLL beside the program.
+clang-cl-14 --target=x86_64-pc-windows-msvc /nologo /c /O2 /GS- /Zl /W4 /WX \
+  "-I$root/include" /Fomsvc_host.obj -- "$source/tests/msvc/msvc_host.c"
+llvm-dlltool-14 -m i386:x86-64 -d "$source/tests/msvc/kernel32.def" -l kernel32.lib
+lld-link-14 /nologo /nodefaultlib /entry:host_main /subsystem:console \
+  msvc_host.obj "$root/lib/quelmora_ntp.lib" kernel32.lib "/out:$root/bin/msvc_host.exe"
+"$wine" "$root/bin/msvc_host.exe" "$(free_port)" || fail "the MSVC-built host"
+
+cmake -S "$source/examples/consumer" -B mingw -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-x86_64.cmake" \
+  -Dquelmora_ntp_DIR="$root/lib/cmake/quelmora_ntp" >/dev/null
+cmake --build mingw >/dev/null
+WINEPATH=$root/bin "$wine" mingw/ntp_consumer.exe "$(free_port)" > mingw.out || fail "the MinGW consumer"
+grep -q "^mode 4, stratum 2" mingw.out || fail "the MinGW consumer said: $(cat mingw.out)"
+echo "find_package consumer (MinGW): served, queried, stopped"
+
+exe=$root/bin/quelmora-ntp.exe
+version=$("$wine" "$exe" version | tr -d '\r')
+[ "$version" = "$(basename "$root" | sed 's/^quelmora-ntp-\(.*\)-win64$/\1/')" ] ||
+  fail "quelmora-ntp.exe version says $version"
+
+port=$(free_port)
+"$linux_command" serve --port "$port" --seconds 60 > /dev/null &
+servers+=($!)
+for attempt in $(seq 50); do "$linux_command" query 127.0.0.1 --port "$port" >/dev/null 2>&1 && break; sleep 0.1; done
+"$wine" "$exe" query 127.0.0.1 --port "$port" > query.out || fail "quelmora-ntp.exe query: $(cat query.out)"
+grep -q "stratum 2, reference id PICB" query.out || fail "quelmora-ntp.exe query said: $(cat query.out)"
+kill "${servers[0]}"
+
+# Serves until Ctrl-C (Wine turns SIGINT into one), or until --seconds end.
+# Queries sent before the server is up are refused, so it sees exactly one.
+serve_once() {
+  local port=$1 stop=$2
+  shift 2
+  "$wine" "$exe" serve --port "$port" "$@" > serve.out &
+  local server=$!
+  servers+=("$server")
+  for attempt in $(seq 100); do "$linux_command" query 127.0.0.1 --port "$port" >/dev/null 2>&1 && break; sleep 0.1; done
+  [ "$stop" = ctrl-c ] && kill -INT "$server"
+  wait "$server" || fail "quelmora-ntp.exe serve stopped by $stop exited with $?"
+  grep -q "^stopped  port $port  requests 1  replies 1" serve.out ||
+    fail "quelmora-ntp.exe serve stopped by $stop said: $(cat serve.out)"
+  echo "quelmora-ntp.exe serve answered a query and stopped cleanly on $stop"
+}
+serve_once "$(free_port)" ctrl-c --seconds 120
+serve_once "$(free_port)" --seconds --seconds 4
+echo "Windows ZIP: contents, MSVC-built host, MinGW find_package consumer and quelmora-ntp.exe all pass"
