@@ -2,6 +2,7 @@
 #include "ntp_server.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "ntp_module.h"
@@ -70,31 +71,68 @@ void finish_run(platform::platform& os, server_run& run, unsigned done_flag) {
 
 bool stop_requested(const server_run& run) { return run.stop.load(std::memory_order_acquire) != 0; }
 
-// Takes what is pending without waiting, and waits (bounded) only when
-// nothing is: under load that saves a system call per request. The stop flag
-// is tested once per datagram and once per wait, so a stop request is still
-// seen within one wait, and a datagram taken after it belongs to no run.
-void server_loop(platform::platform& os, server_run& run) {
-  unsigned char request[packet_size];
-  unsigned char reply[packet_size];
-  platform::ipv4_peer sender{};
-  for (;;) {
-    sender.length = platform::ipv4_peer::capacity;
-    const platform::receive_result got =
-        os.receive_pending_from(run.sock, request, packet_size, sender);
-    if (stop_requested(run)) return;
-    if (got.status == platform::receive_status::nothing_pending) {
-      os.wait_readable(run.sock, wait_timeout_ms);
-      continue;
+// One batch of datagrams and their replies, on the server thread's stack.
+struct batch_buffers {
+  unsigned char requests[platform::max_batch][packet_size] = {};
+  unsigned char replies[platform::max_batch][packet_size] = {};
+  platform::incoming_datagram incoming[platform::max_batch] = {};
+  platform::outgoing_datagram outgoing[platform::max_batch] = {};
+
+  batch_buffers() {
+    for (std::size_t i = 0; i < platform::max_batch; ++i) {
+      incoming[i] = {requests[i], packet_size, {}, {}};
     }
-    const datagram_fate fate = take_datagram(got, request, run.start, reply);
+  }
+};
+
+// Judges each received datagram on its own, counts it, and composes the
+// replies (each reading the clock as it is composed); returns how many are
+// ready to send. Stops early, setting `stopping`, once a stop is requested.
+// Requests are counted before their replies can be, so a report never shows
+// more replies than requests.
+std::size_t answer_batch(const server_run& run, batch_buffers& batch, std::size_t received,
+                         bool& stopping) {
+  std::uint32_t counted = 0;
+  std::size_t answers = 0;
+  for (std::size_t i = 0; i < received && !(stopping = stop_requested(run)); ++i) {
+    const datagram_fate fate =
+        take_datagram(batch.incoming[i].result, batch.requests[i], run.start, batch.replies[answers]);
     if (fate == datagram_fate::ignored) continue;
-    g_requests.fetch_add(1);
-    // A reply that could not be sent is not reported: the client will retry.
-    if (fate == datagram_fate::answered &&
-        os.send_to(run.sock, reply, packet_size, sender) == static_cast<long>(packet_size)) {
-      g_replies.fetch_add(1);
+    ++counted;
+    if (fate == datagram_fate::answered) {
+      batch.outgoing[answers] = {batch.replies[answers], packet_size, &batch.incoming[i].sender};
+      ++answers;
     }
+  }
+  g_requests.fetch_add(counted);
+  return answers;
+}
+
+// Takes everything pending in one receive and answers it with one send.
+// It waits (bounded) before a receive unless the last one filled the whole
+// batch: the wait returns at once when something is pending, and when
+// nothing is, it saves a receive that would come back empty; so a lone
+// request costs a wait, a receive and a send. The stop flag is tested after
+// each wait and receive and before each datagram, so a stop request is seen
+// within one wait, and a datagram taken after it belongs to no run; replies
+// already composed still go out.
+void server_loop(platform::platform& os, server_run& run) {
+  batch_buffers batch;
+  bool batch_was_full = false;
+  for (;;) {
+    if (!batch_was_full) os.wait_readable(run.sock, wait_timeout_ms);
+    if (stop_requested(run)) return;
+    const std::size_t received =
+        os.receive_pending_batch(run.sock, batch.incoming, platform::max_batch);
+    if (stop_requested(run)) return;
+    batch_was_full = received == platform::max_batch;
+    bool stopping = false;
+    const std::size_t answers = answer_batch(run, batch, received, stopping);
+    // A reply that could not be sent is not reported: the client will retry.
+    if (answers > 0) {
+      g_replies.fetch_add(static_cast<std::uint32_t>(os.send_batch(run.sock, batch.outgoing, answers)));
+    }
+    if (stopping) return;
   }
 }
 

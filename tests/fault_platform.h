@@ -36,6 +36,10 @@ class fault_platform : public qp::platform {
   std::atomic<int> foreign_socket_uses{0};
   // Set when the held thread closed its own socket: its last use of us.
   std::atomic<bool> held_thread_closed_its_socket{false};
+  // Each wait first sleeps this long, so that datagrams pile up meanwhile.
+  std::atomic<int> wait_delay_ms{0};
+  // The most datagrams one receive took.
+  std::atomic<std::size_t> largest_batch{0};
 
   bool start_socket_layer() override {
     ++socket_layer_starts;
@@ -50,6 +54,7 @@ class fault_platform : public qp::platform {
   }
   bool wait_readable(qp::socket_handle s, int timeout_ms) override {
     note_use(s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait_delay_ms.load()));
     return real().wait_readable(s, timeout_ms);
   }
   qp::receive_result receive_pending_from(qp::socket_handle s, unsigned char* buffer,
@@ -67,6 +72,22 @@ class fault_platform : public qp::platform {
                const qp::ipv4_peer& peer) override {
     note_use(s);
     return real().send_to(s, data, short_send ? length - 1 : length, peer);
+  }
+  // The native batches, unless a test asked for a held receive or short
+  // sends: the one-datagram operations above make those.
+  std::size_t receive_pending_batch(qp::socket_handle s, qp::incoming_datagram* batch,
+                                    std::size_t count) override {
+    if (hold_receive) return qp::platform::receive_pending_batch(s, batch, count);
+    note_use(s);
+    const std::size_t taken = real().receive_pending_batch(s, batch, count);
+    if (taken > largest_batch) largest_batch = taken;
+    return taken;
+  }
+  std::size_t send_batch(qp::socket_handle s, const qp::outgoing_datagram* batch,
+                         std::size_t count) override {
+    if (short_send) return qp::platform::send_batch(s, batch, count);
+    note_use(s);
+    return real().send_batch(s, batch, count);
   }
   void interrupt_waits(qp::socket_handle s) override { real().interrupt_waits(s); }
   void close_socket(qp::socket_handle s) override {

@@ -1,8 +1,10 @@
 // Failures the real platform cannot produce on demand, injected through the
 // platform layer; the library is linked in whole so its internals are reachable.
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -156,6 +158,63 @@ TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
   EXPECT_EQ(std::string(ntp_stats()), "{\"running\":1,\"port\":" + std::to_string(second_port) +
                                           ",\"requests\":3,\"replies\":3}");
   EXPECT_EQ(ntp_stop(), 0);
+}
+
+// What the server made of one mixed set of datagrams: its counters, and the
+// originate fields of the replies it sent (each one a request's transmit).
+struct burst_outcome {
+  std::string stats;
+  std::vector<test::bytes> originates;
+  bool operator==(const burst_outcome& other) const {
+    return stats == other.stats && originates == other.originates;
+  }
+};
+
+burst_outcome serve_mixed_datagrams(test::fault_platform& platform, bool together) {
+  const std::uint16_t port = test::free_port();
+  // Arriving together: the server sleeps before each wait while they pile up.
+  platform.wait_delay_ms = together ? 50 : 0;
+  EXPECT_EQ(ntp_start(port), 0) << ntp_last_error();
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));  // into its first wait
+  std::vector<test::bytes> mix = {
+      test::client_request(0x23),     test::client_request(0x23, 47), test::client_request(0x1B),
+      test::client_request(0x23, 49), test::bytes{},                  test::client_request(0x24),
+      test::client_request(0x23, 1),  test::client_request(0xE3)};
+  for (std::size_t i = 0; i < mix.size(); ++i) {
+    if (mix[i].size() == 48) mix[i][47] = static_cast<unsigned char>(i);  // tells replies apart
+  }
+  test::udp_peer client;
+  burst_outcome outcome;
+  for (const test::bytes& datagram : mix) {
+    client.send_to(port, datagram);
+    if (!together) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  test::bytes reply;
+  while (client.receive(reply, 300)) {
+    EXPECT_EQ(reply.size(), 48U);
+    EXPECT_EQ(reply[0], 0x24);
+    outcome.originates.emplace_back(reply.begin() + 24, reply.begin() + 32);
+  }
+  std::sort(outcome.originates.begin(), outcome.originates.end());
+  EXPECT_EQ(ntp_stop(), 0);
+  const std::string stats = ntp_stats();
+  outcome.stats = stats.substr(stats.find("\"requests\""));  // the ports differ
+  return outcome;
+}
+
+TEST(Bursts, MixedDatagramsArrivingTogetherFareAsWhenTheyArriveOneByOne) {
+  test::fault_platform platform;
+  const burst_outcome one_by_one = serve_mixed_datagrams(platform, false);
+  platform.largest_batch = 0;
+  const burst_outcome together = serve_mixed_datagrams(platform, true);
+  // Three client requests answered; the 47-byte, the 1-byte and the mode-4
+  // datagram counted only; the empty and the 49-byte one neither.
+  EXPECT_EQ(one_by_one.originates.size(), 3U);
+  EXPECT_EQ(one_by_one.stats, "\"requests\":6,\"replies\":3}");
+  EXPECT_TRUE(together == one_by_one) << together.stats << " against " << one_by_one.stats;
+#ifdef __linux__
+  EXPECT_GT(platform.largest_batch.load(), 1U) << "the datagrams were not taken together";
+#endif
 }
 
 }  // namespace

@@ -47,6 +47,25 @@ struct receive_result {
   std::size_t length;  // meaningful for received only
 };
 
+// The most datagrams one batch call takes or sends.
+inline constexpr std::size_t max_batch = 32;
+
+// One datagram of a batch taken from a socket: the caller's buffer, and
+// what the socket layer said of the datagram that landed in it.
+struct incoming_datagram {
+  unsigned char* buffer;
+  std::size_t capacity;
+  ipv4_peer sender;
+  receive_result result;
+};
+
+// One datagram of a batch to send, and where to.
+struct outgoing_datagram {
+  const unsigned char* data;
+  std::size_t length;
+  const ipv4_peer* peer;
+};
+
 class platform {
  public:
   // Socket layer start-up; false when it failed (the caller tries again later).
@@ -61,6 +80,34 @@ class platform {
                                               std::size_t capacity, ipv4_peer& sender) = 0;
   virtual long send_to(socket_handle socket, const unsigned char* data, std::size_t length,
                        const ipv4_peer& peer) = 0;
+  // Takes up to `count` (at most max_batch) datagrams that are already
+  // waiting, without waiting for more, each judged on its own; 0 when none
+  // was waiting. A failed receive fills one entry with its failure. Here one
+  // datagram per call; a platform that can take several in one system call
+  // does so. (Defined here: an out-of-line virtual would anchor the class's
+  // type information in the library, which is built without it.)
+  virtual std::size_t receive_pending_batch(socket_handle socket, incoming_datagram* batch,
+                                            std::size_t count) {
+    if (count == 0) return 0;
+    incoming_datagram& first = batch[0];
+    first.sender.length = ipv4_peer::capacity;
+    first.result = receive_pending_from(socket, first.buffer, first.capacity, first.sender);
+    return first.result.status == receive_status::nothing_pending ? 0 : 1;
+  }
+  // Sends each datagram to its peer; returns how many went out whole. One
+  // that fails is passed over and the rest are still sent.
+  virtual std::size_t send_batch(socket_handle socket, const outgoing_datagram* batch,
+                                 std::size_t count) {
+    std::size_t sent = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const outgoing_datagram& datagram = batch[i];
+      if (send_to(socket, datagram.data, datagram.length, *datagram.peer) ==
+          static_cast<long>(datagram.length)) {
+        ++sent;
+      }
+    }
+    return sent;
+  }
   // Best effort: makes a thread waiting on the socket return early.
   virtual void interrupt_waits(socket_handle socket) = 0;
   virtual void close_socket(socket_handle socket) = 0;

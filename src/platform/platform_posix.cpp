@@ -138,6 +138,71 @@ class posix_platform final : public platform {
                     reinterpret_cast<const sockaddr*>(peer.bytes), peer.length);
   }
 
+#if defined(__linux__)  // elsewhere, one datagram per call
+  // Everything pending, up to the batch, in one system call. MSG_TRUNC in
+  // each datagram's own flags tells one that did not fit.
+  std::size_t receive_pending_batch(socket_handle socket, incoming_datagram* batch,
+                                    std::size_t count) override {
+    mmsghdr headers[max_batch];
+    iovec buffers[max_batch];
+    if (count > max_batch) count = max_batch;
+    for (std::size_t i = 0; i < count; ++i) {
+      buffers[i] = {batch[i].buffer, batch[i].capacity};
+      headers[i] = {};
+      headers[i].msg_hdr.msg_name = batch[i].sender.bytes;
+      headers[i].msg_hdr.msg_namelen = ipv4_peer::capacity;
+      headers[i].msg_hdr.msg_iov = &buffers[i];
+      headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int received =
+        ::recvmmsg(descriptor(socket), headers, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+    if (received < 0) {
+      batch[0].result = datagram_outcome(received, batch[0].capacity);
+      return batch[0].result.status == receive_status::nothing_pending ? 0 : 1;
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
+      const msghdr& header = headers[i].msg_hdr;
+      batch[i].sender.length = header.msg_namelen;
+      batch[i].result = (header.msg_flags & MSG_TRUNC) != 0
+                            ? receive_result{receive_status::too_long, 0}
+                            : receive_result{receive_status::received, headers[i].msg_len};
+    }
+    return static_cast<std::size_t>(received);
+  }
+
+  // All replies in one system call. sendmmsg stops at the first that fails;
+  // that one is passed over, as a failed send always was, and the rest go on.
+  std::size_t send_batch(socket_handle socket, const outgoing_datagram* batch,
+                         std::size_t count) override {
+    mmsghdr headers[max_batch];
+    iovec buffers[max_batch];
+    if (count > max_batch) count = max_batch;
+    for (std::size_t i = 0; i < count; ++i) {
+      buffers[i] = {const_cast<unsigned char*>(batch[i].data), batch[i].length};
+      headers[i] = {};
+      headers[i].msg_hdr.msg_name = const_cast<unsigned char*>(batch[i].peer->bytes);
+      headers[i].msg_hdr.msg_namelen = batch[i].peer->length;
+      headers[i].msg_hdr.msg_iov = &buffers[i];
+      headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    std::size_t sent = 0;
+    std::size_t next = 0;
+    while (next < count) {
+      const int done =
+          ::sendmmsg(descriptor(socket), headers + next, static_cast<unsigned>(count - next), 0);
+      if (done < 0) {
+        ++next;
+        continue;
+      }
+      for (std::size_t i = next; i < next + static_cast<std::size_t>(done); ++i) {
+        if (headers[i].msg_len == batch[i].length) ++sent;
+      }
+      next += static_cast<std::size_t>(done);
+    }
+    return sent;
+  }
+#endif
+
   // Shutting down the receiving side wakes a poll on the socket at once, even
   // for an unconnected datagram socket, so a stop need not sit out the wait.
   void interrupt_waits(socket_handle socket) override { ::shutdown(descriptor(socket), SHUT_RD); }
