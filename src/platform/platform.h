@@ -80,19 +80,25 @@ class platform {
                                               std::size_t capacity, ipv4_peer& sender) = 0;
   virtual long send_to(socket_handle socket, const unsigned char* data, std::size_t length,
                        const ipv4_peer& peer) = 0;
-  // Takes up to `count` (at most max_batch) datagrams that are already
-  // waiting, without waiting for more, each judged on its own; 0 when none
-  // was waiting. A failed receive fills one entry with its failure. Here one
-  // datagram per call; a platform that can take several in one system call
-  // does so. (Defined here: an out-of-line virtual would anchor the class's
-  // type information in the library, which is built without it.)
+  // Takes what is already waiting, up to `count` (at most max_batch)
+  // datagrams, without waiting for more; each is judged on its own. 0 when
+  // nothing was waiting; a failed receive fills one entry with its failure
+  // and ends the batch. Here one system call per datagram, the last finding
+  // nothing; a platform that can take several in one call does so. (Defined
+  // here: an out-of-line virtual would anchor the class's type information in
+  // the library, which is built without it.)
   virtual std::size_t receive_pending_batch(socket_handle socket, incoming_datagram* batch,
                                             std::size_t count) {
-    if (count == 0) return 0;
-    incoming_datagram& first = batch[0];
-    first.sender.length = ipv4_peer::capacity;
-    first.result = receive_pending_from(socket, first.buffer, first.capacity, first.sender);
-    return first.result.status == receive_status::nothing_pending ? 0 : 1;
+    std::size_t taken = 0;
+    while (taken < count) {
+      incoming_datagram& next = batch[taken];
+      next.sender.length = ipv4_peer::capacity;
+      next.result = receive_pending_from(socket, next.buffer, next.capacity, next.sender);
+      if (next.result.status == receive_status::nothing_pending) break;
+      if (next.result.status == receive_status::failed) return taken + 1;
+      ++taken;
+    }
+    return taken;
   }
   // Sends each datagram to its peer; returns how many went out whole. One
   // that fails is passed over and the rest are still sent.
