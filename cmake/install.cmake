@@ -3,6 +3,15 @@
 # module and the documents. Tests, benchmarks and examples are never installed.
 include(CMakePackageConfigHelpers)
 
+# Builds SOURCE.gz as Debian wants documents compressed (-9, and -n: no name
+# or time stamp, so that builds are reproducible).
+function(quelmora_ntp_gzip target source)
+  add_custom_command(OUTPUT "${source}.gz"
+    COMMAND gzip -9n -c "${source}" > "${source}.gz"
+    DEPENDS "${source}")
+  add_custom_target(${target} ALL DEPENDS "${source}.gz")
+endfunction()
+
 option(QUELMORA_NTP_DEBIAN_PACKAGE "Lay the install out for the Debian package" OFF)
 
 set(QUELMORA_NTP_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/quelmora_ntp" CACHE PATH

@@ -38,12 +38,8 @@ else()
 
   if(QUELMORA_NTP_DEBIAN_PACKAGE)
     configure_file(packaging/debian/changelog.in "${PROJECT_BINARY_DIR}/debian/changelog" @ONLY)
-    set(debian_changelog_gz "${PROJECT_BINARY_DIR}/debian/changelog.gz")
-    add_custom_command(OUTPUT "${debian_changelog_gz}"
-      COMMAND gzip -9n -c "${PROJECT_BINARY_DIR}/debian/changelog" > "${debian_changelog_gz}"
-      DEPENDS "${PROJECT_BINARY_DIR}/debian/changelog")
-    add_custom_target(debian_changelog ALL DEPENDS "${debian_changelog_gz}")
-    install(FILES packaging/debian/copyright "${debian_changelog_gz}"
+    quelmora_ntp_gzip(debian_changelog "${PROJECT_BINARY_DIR}/debian/changelog")
+    install(FILES packaging/debian/copyright "${PROJECT_BINARY_DIR}/debian/changelog.gz"
       DESTINATION "${CMAKE_INSTALL_DOCDIR}")
   endif()
 endif()

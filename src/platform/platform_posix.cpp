@@ -41,6 +41,19 @@ receive_result datagram_outcome(ssize_t length, std::size_t capacity) {
   return {receive_status::received, static_cast<std::size_t>(length)};
 }
 
+#if defined(__linux__)
+// One datagram of a recvmmsg/sendmmsg batch: its bytes and its peer's address.
+void describe(mmsghdr& header, iovec& bytes, unsigned char* data, std::size_t length,
+              unsigned char* address, socklen_t address_length) {
+  bytes = {data, length};
+  header = {};
+  header.msg_hdr.msg_name = address;
+  header.msg_hdr.msg_namelen = address_length;
+  header.msg_hdr.msg_iov = &bytes;
+  header.msg_hdr.msg_iovlen = 1;
+}
+#endif
+
 // pthreads has no join with a time-out on every libc, so each thread the
 // layer starts owns a slot whose flags say when it has ended and when its
 // handle has been given up; whichever of the two comes second frees the slot.
@@ -147,12 +160,8 @@ class posix_platform final : public platform {
     iovec buffers[max_batch];
     if (count > max_batch) count = max_batch;
     for (std::size_t i = 0; i < count; ++i) {
-      buffers[i] = {batch[i].buffer, batch[i].capacity};
-      headers[i] = {};
-      headers[i].msg_hdr.msg_name = batch[i].sender.bytes;
-      headers[i].msg_hdr.msg_namelen = ipv4_peer::capacity;
-      headers[i].msg_hdr.msg_iov = &buffers[i];
-      headers[i].msg_hdr.msg_iovlen = 1;
+      describe(headers[i], buffers[i], batch[i].buffer, batch[i].capacity, batch[i].sender.bytes,
+               ipv4_peer::capacity);
     }
     const int received =
         ::recvmmsg(descriptor(socket), headers, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
@@ -178,12 +187,9 @@ class posix_platform final : public platform {
     iovec buffers[max_batch];
     if (count > max_batch) count = max_batch;
     for (std::size_t i = 0; i < count; ++i) {
-      buffers[i] = {const_cast<unsigned char*>(batch[i].data), batch[i].length};
-      headers[i] = {};
-      headers[i].msg_hdr.msg_name = const_cast<unsigned char*>(batch[i].peer->bytes);
-      headers[i].msg_hdr.msg_namelen = batch[i].peer->length;
-      headers[i].msg_hdr.msg_iov = &buffers[i];
-      headers[i].msg_hdr.msg_iovlen = 1;
+      // sendmmsg only reads through these pointers.
+      describe(headers[i], buffers[i], const_cast<unsigned char*>(batch[i].data), batch[i].length,
+               const_cast<unsigned char*>(batch[i].peer->bytes), batch[i].peer->length);
     }
     std::size_t sent = 0;
     std::size_t next = 0;
