@@ -145,12 +145,8 @@ TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
     ASSERT_TRUE(client.receive(reply, 2000)) << "request " << i;
   }
   faults_.hold_receive = false;
-  for (int i = 0; i < 400 && (test::count_threads() != threads + 1 ||
-                              !faults_.held_thread_closed_its_socket); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  EXPECT_EQ(test::count_threads_when_at(threads + 1), threads + 1) << "the late thread did not end";
   EXPECT_TRUE(faults_.held_thread_closed_its_socket);
-  EXPECT_EQ(test::count_threads(), threads + 1) << "the late thread did not end";
   test::bytes late_reply;
   EXPECT_FALSE(late_client.receive(late_reply, 200)) << "the late thread answered";
   EXPECT_OPEN_HANDLES(descriptors < 0 ? -1 : descriptors + 2 + test::handles_per_server);

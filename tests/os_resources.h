@@ -8,12 +8,18 @@
 #include <tlhelp32.h>
 #else
 #include <dirent.h>
+#include <unistd.h>
 #endif
 
+#include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 namespace test {
+
+// How long a joined thread may take to leave the process's thread list.
+constexpr auto thread_exit_bound = std::chrono::seconds(2);
 
 #ifdef _WIN32
 // A running server holds its socket, and on Windows its thread's handle.
@@ -45,6 +51,8 @@ inline int count_threads_now() {
   ::CloseHandle(snapshot);
   return count;
 }
+
+inline void run_and_join_a_thread() { std::thread([] {}).join(); }
 #else
 inline int count_entries(const char* directory) {
   int count = 0;
@@ -60,13 +68,37 @@ constexpr int handles_per_server = 1;
 inline bool running_under_wine() { return false; }
 inline int count_open_handles() { return count_entries("/proc/self/fd"); }
 inline int count_threads_now() { return count_entries("/proc/self/task"); }
+
+// Returns once the thread is gone from /proc too, not merely joined.
+inline void run_and_join_a_thread() {
+  pid_t helper = 0;
+  std::thread([&helper] { helper = ::gettid(); }).join();
+  const std::string entry = "/proc/self/task/" + std::to_string(helper);
+  const auto deadline = std::chrono::steady_clock::now() + thread_exit_bound;
+  while (::access(entry.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 #endif
 
+// A joined thread is still listed for a moment while the kernel finishes
+// its exit: counts are read once that moment has passed.
+inline int count_threads_when_at(int expected) {
+  const auto deadline = std::chrono::steady_clock::now() + thread_exit_bound;
+  int count = count_threads_now();
+  while (count != expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    count = count_threads_now();
+  }
+  return count;
+}
+
 // A runtime may start a helper thread of its own at the first thread
-// creation (ThreadSanitizer does): have that happen before counting.
+// creation (ThreadSanitizer does): have that happen, and the thread that
+// caused it be gone from the list, before counting.
 inline int count_threads() {
   static const bool runtime_settled = [] {
-    std::thread([] {}).join();
+    run_and_join_a_thread();
     return true;
   }();
   (void)runtime_settled;

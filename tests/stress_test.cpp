@@ -68,7 +68,7 @@ class Stress : public ::testing::Test {
   }
   void TearDown() override {
     if (ntp_status() == 1) ntp_stop();
-    EXPECT_EQ(test::count_threads(), threads_) << "a thread was left over";
+    EXPECT_EQ(test::count_threads_when_at(threads_), threads_) << "a thread was left over";
     EXPECT_OPEN_HANDLES(handles_);
   }
   int threads_ = 0;
