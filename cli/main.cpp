@@ -50,6 +50,8 @@ std::string counts_text(const char* state, int port, const counters& now, const 
 
 // Serves until the user asks to stop or, when seconds > 0, until they have passed.
 int serve(int port, double seconds, bool json) {
+  // Before the first reply can go out: whoever has seen one may ask to stop.
+  console::catch_stop_requests();
   if (ntp_start(port) != 0) {
     std::fprintf(stderr, "quelmora-ntp: cannot serve: %s\n", ntp_last_error());
     if (std::string(ntp_last_error()).find("bind") != std::string::npos) {
@@ -58,7 +60,6 @@ int serve(int port, double seconds, bool json) {
     }
     return exit_failure;
   }
-  console::catch_stop_requests();
   const int shown_port = port == 0 ? default_port : port;
   const auto started = std::chrono::steady_clock::now();
   const auto deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(

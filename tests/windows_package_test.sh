@@ -80,5 +80,5 @@ serve_once() {
   echo "quelmora-ntp.exe serve answered a query and stopped cleanly on $stop"
 }
 serve_once "$(free_port)" ctrl-c --seconds 120
-serve_once "$(free_port)" --seconds --seconds 4
+serve_once "$(free_port)" --seconds --seconds 8
 echo "Windows ZIP: contents, MSVC-built host, MinGW find_package consumer and quelmora-ntp.exe all pass"
