@@ -50,17 +50,17 @@ std::string counts_text(const char* state, int port, const counters& now, const 
 
 // Serves until the user asks to stop or, when seconds > 0, until they have passed.
 int serve(int port, double seconds, bool json) {
+  const int shown_port = port == 0 ? default_port : port;
   // Before the first reply can go out: whoever has seen one may ask to stop.
   console::catch_stop_requests();
   if (ntp_start(port) != 0) {
     std::fprintf(stderr, "quelmora-ntp: cannot serve: %s\n", ntp_last_error());
     if (std::string(ntp_last_error()).find("bind") != std::string::npos) {
       std::fprintf(stderr, "port %d may be taken or need privilege; try --port %d\n",
-                   port == 0 ? default_port : port, suggested_port);
+                   shown_port, suggested_port);
     }
     return exit_failure;
   }
-  const int shown_port = port == 0 ? default_port : port;
   const auto started = std::chrono::steady_clock::now();
   const auto deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                       std::chrono::duration<double>(seconds));

@@ -40,7 +40,7 @@ else()
     configure_file(packaging/debian/changelog.in "${PROJECT_BINARY_DIR}/debian/changelog" @ONLY)
     quelmora_ntp_gzip(debian_changelog "${PROJECT_BINARY_DIR}/debian/changelog")
     install(FILES packaging/debian/copyright "${PROJECT_BINARY_DIR}/debian/changelog.gz"
-      DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+      DESTINATION "${QUELMORA_NTP_DOC_DIR}")
   endif()
 endif()
 

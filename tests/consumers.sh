@@ -7,8 +7,8 @@ source=$1
 prefix=${2:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("", 0)); print(s.getsockname()[1])'; }
-expect_answer() { grep -q "^mode 4, stratum 2$" "$1" || { cat "$1"; echo "FAILED: $2" >&2; exit 1; }; }
+. "$source/tests/helpers.sh"
+expect_answer() { grep -q "^mode 4, stratum 2$" "$1" || { cat "$1"; fail "$2"; }; }
 
 cmake -S "$source/examples/consumer" -B "$work/cmake" ${prefix:+-DCMAKE_PREFIX_PATH="$prefix"} >/dev/null
 cmake --build "$work/cmake" >/dev/null

@@ -12,8 +12,7 @@ cleanup() {
   dpkg -s "$package" >/dev/null 2>&1 && apt-get remove --purge -y -q "$package" >/dev/null
   rm -rf "$work"
 }
-fail() { echo "FAILED: $*" >&2; exit 1; }
-free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("", 0)); print(s.getsockname()[1])'; }
+. "$source/tests/helpers.sh"
 
 if dpkg -s "$package" >/dev/null 2>&1; then
   echo "SKIPPED: $package is already installed here; this test installs and removes it"
