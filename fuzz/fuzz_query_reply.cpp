@@ -28,16 +28,13 @@ class scripted_peer final : public qp::platform {
 
   bool start_socket_layer() override { return true; }
   qp::socket_handle open_ipv4_datagram_socket() override { return qp::invalid_socket; }
-  void allow_address_reuse(qp::socket_handle) override {}
+  void prepare_server_socket(qp::socket_handle) override {}
   bool bind_ipv4_any(qp::socket_handle, std::uint16_t) override { return false; }
   bool wait_readable(qp::socket_handle, int) override { return false; }
-  qp::receive_result receive_pending_from(qp::socket_handle, unsigned char*, std::size_t,
-                                          qp::ipv4_peer&) override {
+  qp::receive_result receive_pending_from(qp::socket_handle, qp::incoming_datagram&) override {
     return {qp::receive_status::failed, 0};
   }
-  long send_to(qp::socket_handle, const unsigned char*, std::size_t, const qp::ipv4_peer&) override {
-    return -1;
-  }
+  long send_to(qp::socket_handle, const qp::outgoing_datagram&) override { return -1; }
   void interrupt_waits(qp::socket_handle) override {}
   void close_socket(qp::socket_handle socket) override { require(socket == fake_socket); }
   qp::address_list* resolve_datagram(const char*, const char*) override {

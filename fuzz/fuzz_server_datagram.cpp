@@ -11,7 +11,7 @@ namespace {
 
 constexpr unsigned char fixed_reply_bytes[16] = {0x24, 0x02, 0x06, 0xEC, 0, 0, 0, 0,
                                                  0,    0,    0,    0,    'P', 'I', 'C', 'B'};
-constexpr quelmora::ntp_timestamp reference{0x01020304U, 0x05060708U};
+constexpr quelmora::ntp_timestamp start_reference{0x01020304U, 0x05060708U};
 
 void require(bool holds) {
   if (!holds) std::abort();
@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   unsigned char reply[quelmora::packet_size];
   std::memset(reply, 0x5A, sizeof reply);
 
+  quelmora::ntp_timestamp reference = start_reference;
   const quelmora::datagram_fate fate =
       quelmora::take_datagram(as_received(size), request, reference, reply);
 
@@ -43,11 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require((fate == quelmora::datagram_fate::answered) == answered);
   if (!answered) {
     for (unsigned char byte : reply) require(byte == 0x5A);  // nothing composed
+    require(reference.seconds == start_reference.seconds);
     return 0;
   }
   require(std::memcmp(reply, fixed_reply_bytes, sizeof fixed_reply_bytes) == 0);
   require(quelmora::get_be32(reply + 16) == reference.seconds);
   require(quelmora::get_be32(reply + 20) == reference.fraction);
+  // The reference time is never after the transmit time, nor too far before.
+  const std::uint32_t age = quelmora::get_be32(reply + 40) - reference.seconds;
+  require(age < quelmora::reference_renewal_seconds);
   require(std::memcmp(reply + 24, data + 40, 8) == 0);
   require(std::memcmp(reply + 32, reply + 40, 8) == 0);
   return 0;

@@ -56,12 +56,23 @@ bool is_client_request(const unsigned char* datagram, std::size_t length) {
   return length == packet_size && (datagram[mode_offset] & mode_mask) == mode_client;
 }
 
-void compose_reply(const unsigned char* request, ntp_timestamp reference, unsigned char* reply) {
+ntp_timestamp renewed_reference(ntp_timestamp reference, ntp_timestamp now) {
+  const auto fixed_point = [](ntp_timestamp t) {
+    return static_cast<std::uint64_t>(t.seconds) << 32 | t.fraction;
+  };
+  // Taken modulo 2^64, the difference keeps its sign across the era wrap.
+  const auto age = static_cast<std::int64_t>(fixed_point(now) - fixed_point(reference));
+  const std::int64_t oldest = static_cast<std::int64_t>(reference_renewal_seconds) << 32;
+  return age < 0 || age >= oldest ? now : reference;
+}
+
+void compose_reply(const unsigned char* request, ntp_timestamp& reference, unsigned char* reply) {
+  const ntp_timestamp now = timestamp_now();
+  reference = renewed_reference(reference, now);
   std::memcpy(reply, reply_template, packet_size);
   put_timestamp(reply + reference_offset, reference);
   // The client matches its reply by these bytes: echo them, never re-encode.
   std::memcpy(reply + originate_offset, request + transmit_offset, timestamp_size);
-  const ntp_timestamp now = timestamp_now();
   put_timestamp(reply + receive_offset, now);
   put_timestamp(reply + transmit_offset, now);
 }

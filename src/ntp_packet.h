@@ -45,8 +45,20 @@ void put_timestamp(unsigned char* place, ntp_timestamp timestamp);
 // in it is examined.
 bool is_client_request(const unsigned char* datagram, std::size_t length);
 
-// Writes the server's reply to a 48-byte request into reply; reads the clock.
-void compose_reply(const unsigned char* request, ntp_timestamp reference, unsigned char* reply);
+// How old the reference time of a reply may be. A synchronised NTP server's
+// reference time is its last clock update, at most its longest default poll
+// interval (2^10 s, RFC 5905) ago; strict clients reject a server whose
+// reference time is a day or more older than its transmit time, or later.
+inline constexpr std::uint32_t reference_renewal_seconds = 1024;
+
+// The reference time of a reply composed at `now`: `reference`, unless `now`
+// is earlier than it or reference_renewal_seconds or more after it; then
+// `now` itself. Holds across the 2036 era wrap.
+ntp_timestamp renewed_reference(ntp_timestamp reference, ntp_timestamp now);
+
+// Writes the server's reply to a 48-byte request into reply; reads the clock
+// once, and renews the server's reference time by that reading.
+void compose_reply(const unsigned char* request, ntp_timestamp& reference, unsigned char* reply);
 
 // Writes a client request into the first 48 bytes of packet; reads the clock.
 void compose_request(unsigned char* packet);

@@ -80,27 +80,30 @@ struct batch_buffers {
 
   batch_buffers() {
     for (std::size_t i = 0; i < platform::max_batch; ++i) {
-      incoming[i] = {requests[i], packet_size, {}, {}};
+      incoming[i] = {requests[i], packet_size, {}, {}, {}};
     }
   }
 };
 
 // Judges each received datagram on its own, counts it, and composes the
-// replies (each reading the clock as it is composed); returns how many are
-// ready to send. Stops early, setting `stopping`, once a stop is requested.
-// Requests are counted before their replies can be, so a report never shows
-// more replies than requests.
+// replies (each reading the clock as it is composed, and leaving from the
+// address its request reached); returns how many are ready to send. Stops
+// early, setting `stopping`, once a stop is requested. Requests are counted
+// before their replies can be, so a report never shows more replies than
+// requests.
 std::size_t answer_batch(const server_run& run, batch_buffers& batch, std::size_t received,
-                         bool& stopping) {
+                         ntp_timestamp& reference, bool& stopping) {
   std::uint32_t counted = 0;
   std::size_t answers = 0;
   for (std::size_t i = 0; i < received && !(stopping = stop_requested(run)); ++i) {
+    const platform::incoming_datagram& request = batch.incoming[i];
     const datagram_fate fate =
-        take_datagram(batch.incoming[i].result, batch.requests[i], run.start, batch.replies[answers]);
+        take_datagram(request.result, batch.requests[i], reference, batch.replies[answers]);
     if (fate == datagram_fate::ignored) continue;
     ++counted;
     if (fate == datagram_fate::answered) {
-      batch.outgoing[answers] = {batch.replies[answers], packet_size, &batch.incoming[i].sender};
+      batch.outgoing[answers] = {batch.replies[answers], packet_size, &request.sender,
+                                 request.destination};
       ++answers;
     }
   }
@@ -115,9 +118,11 @@ std::size_t answer_batch(const server_run& run, batch_buffers& batch, std::size_
 // request costs a wait, a receive and a send. The stop flag is tested after
 // each wait and receive and before each datagram, so a stop request is seen
 // within one wait, and a datagram taken after it belongs to no run; replies
-// already composed still go out.
+// already composed still go out. The reference time starts as the run's
+// start time and is the thread's own from then on.
 void server_loop(platform::platform& os, server_run& run) {
   batch_buffers batch;
+  ntp_timestamp reference = run.start;
   bool batch_was_full = false;
   for (;;) {
     if (!batch_was_full) os.wait_readable(run.sock, wait_timeout_ms);
@@ -127,7 +132,7 @@ void server_loop(platform::platform& os, server_run& run) {
     if (stop_requested(run)) return;
     batch_was_full = received == platform::max_batch;
     bool stopping = false;
-    const std::size_t answers = answer_batch(run, batch, received, stopping);
+    const std::size_t answers = answer_batch(run, batch, received, reference, stopping);
     // A reply that could not be sent is not reported: the client will retry.
     if (answers > 0) {
       g_replies.fetch_add(static_cast<std::uint32_t>(os.send_batch(run.sock, batch.outgoing, answers)));
@@ -174,7 +179,7 @@ int start_server(int port) {
     set_last_error("socket() failed");
     return result_failed;
   }
-  os.allow_address_reuse(sock);
+  os.prepare_server_socket(sock);
   if (!os.bind_ipv4_any(sock, static_cast<std::uint16_t>(port))) {
     set_last_error("bind failed (port in use?)");
     os.close_socket(sock);
@@ -218,7 +223,7 @@ bool claim_control(control_state from, control_state to) {
 }  // namespace
 
 datagram_fate take_datagram(const platform::receive_result& got, const unsigned char* request,
-                            ntp_timestamp reference, unsigned char* reply) {
+                            ntp_timestamp& reference, unsigned char* reply) {
   if (got.status != platform::receive_status::received || got.length == 0) {
     return datagram_fate::ignored;
   }

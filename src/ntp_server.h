@@ -15,9 +15,10 @@ enum class datagram_fate {
 };
 
 // Decides the fate of one receive; for a client request, composes the reply
-// (reading the clock once) into `reply`.
+// (reading the clock once, and renewing `reference` as compose_reply does)
+// into `reply`.
 datagram_fate take_datagram(const platform::receive_result& got, const unsigned char* request,
-                            ntp_timestamp reference, unsigned char* reply);
+                            ntp_timestamp& reference, unsigned char* reply);
 
 }  // namespace quelmora
 

@@ -91,6 +91,19 @@ class CommandTest(unittest.TestCase):
         self.assertIn("bind failed (port in use?)", result.stderr)
         self.assertIn("try --port", result.stderr)
 
+    def test_a_second_server_on_a_served_port_fails_and_the_first_keeps_serving(self):
+        server = Serving()
+        try:
+            second = run("serve", "--port", str(server.port), "--seconds", "3")
+            self.assertEqual(second.returncode, 1, second.stdout)
+            self.assertIn("bind failed (port in use?)", second.stderr)
+            result = run("query", "127.0.0.1", "--port", str(server.port))
+            self.assertEqual(result.returncode, 0, result.stderr)
+        finally:
+            code, out, _ = server.stop()
+        self.assertEqual(code, 0)
+        self.assertIn(f"stopped  port {server.port}  requests 2  replies 2", out)
+
     def test_a_server_that_is_not_an_sntp_server(self):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as echo:
             echo.bind(("127.0.0.1", 0))

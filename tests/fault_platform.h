@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -40,6 +42,21 @@ class fault_platform : public qp::platform {
   std::atomic<int> wait_delay_ms{0};
   // The most datagrams one receive took.
   std::atomic<std::size_t> largest_batch{0};
+  // While set, every other receive reports an ICMP error instead of a
+  // datagram, as Windows does after replies to clients that have gone.
+  std::atomic<bool> error_reports_between{false};
+
+  // The local address each datagram reached, as the platform reported it
+  // (0 when it could not tell), and the address each reply was asked to
+  // leave from (0: any), in the order they passed.
+  std::vector<std::uint32_t> destinations_seen() {
+    std::lock_guard<std::mutex> hold(addresses_lock_);
+    return destinations_;
+  }
+  std::vector<std::uint32_t> sources_asked() {
+    std::lock_guard<std::mutex> hold(addresses_lock_);
+    return sources_;
+  }
 
   bool start_socket_layer() override {
     ++socket_layer_starts;
@@ -48,7 +65,7 @@ class fault_platform : public qp::platform {
   qp::socket_handle open_ipv4_datagram_socket() override {
     return fail_socket ? qp::invalid_socket : real().open_ipv4_datagram_socket();
   }
-  void allow_address_reuse(qp::socket_handle s) override { real().allow_address_reuse(s); }
+  void prepare_server_socket(qp::socket_handle s) override { real().prepare_server_socket(s); }
   bool bind_ipv4_any(qp::socket_handle s, std::uint16_t port) override {
     return real().bind_ipv4_any(s, port);
   }
@@ -57,8 +74,8 @@ class fault_platform : public qp::platform {
     std::this_thread::sleep_for(std::chrono::milliseconds(wait_delay_ms.load()));
     return real().wait_readable(s, timeout_ms);
   }
-  qp::receive_result receive_pending_from(qp::socket_handle s, unsigned char* buffer,
-                                          std::size_t capacity, qp::ipv4_peer& sender) override {
+  qp::receive_result receive_pending_from(qp::socket_handle s,
+                                          qp::incoming_datagram& datagram) override {
     if (hold_receive && !hold_claimed_.exchange(true)) {
       held_thread_ = std::this_thread::get_id();
       held_socket_ = s;
@@ -66,25 +83,44 @@ class fault_platform : public qp::platform {
       while (hold_receive) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     note_use(s);
-    return real().receive_pending_from(s, buffer, capacity, sender);
+    if (error_reports_between && receives_.fetch_add(1) % 2 == 0) {
+      return {qp::receive_status::error_report, 0};
+    }
+    return real().receive_pending_from(s, datagram);
   }
-  long send_to(qp::socket_handle s, const unsigned char* data, std::size_t length,
-               const qp::ipv4_peer& peer) override {
+  long send_to(qp::socket_handle s, const qp::outgoing_datagram& datagram) override {
     note_use(s);
-    return real().send_to(s, data, short_send ? length - 1 : length, peer);
+    qp::outgoing_datagram sent = datagram;
+    if (short_send) --sent.length;
+    return real().send_to(s, sent);
   }
-  // The native batches, unless a test asked for a held receive or short
-  // sends: the one-datagram operations above make those.
+  // The native batches, unless a test asked for a held receive, error
+  // reports or short sends: the one-datagram operations above make those.
   std::size_t receive_pending_batch(qp::socket_handle s, qp::incoming_datagram* batch,
                                     std::size_t count) override {
-    if (hold_receive) return qp::platform::receive_pending_batch(s, batch, count);
     note_use(s);
-    const std::size_t taken = real().receive_pending_batch(s, batch, count);
+    const std::size_t taken = hold_receive || error_reports_between
+                                  ? qp::platform::receive_pending_batch(s, batch, count)
+                                  : real().receive_pending_batch(s, batch, count);
     if (taken > largest_batch) largest_batch = taken;
+    std::lock_guard<std::mutex> hold(addresses_lock_);
+    for (std::size_t i = 0; i < taken; ++i) {
+      // Not the empty datagram that wakes the thread for a stop on Windows.
+      if (batch[i].result.status != qp::receive_status::received || batch[i].result.length == 0) {
+        continue;
+      }
+      destinations_.push_back(batch[i].destination.known ? batch[i].destination.address : 0);
+    }
     return taken;
   }
   std::size_t send_batch(qp::socket_handle s, const qp::outgoing_datagram* batch,
                          std::size_t count) override {
+    {
+      std::lock_guard<std::mutex> hold(addresses_lock_);
+      for (std::size_t i = 0; i < count; ++i) {
+        sources_.push_back(batch[i].source.known ? batch[i].source.address : 0);
+      }
+    }
     if (short_send) return qp::platform::send_batch(s, batch, count);
     note_use(s);
     return real().send_batch(s, batch, count);
@@ -142,6 +178,10 @@ class fault_platform : public qp::platform {
   std::atomic<bool> hold_claimed_{false};
   std::atomic<std::thread::id> held_thread_{};
   std::atomic<qp::socket_handle> held_socket_{qp::invalid_socket};
+  std::atomic<unsigned> receives_{0};
+  std::mutex addresses_lock_;
+  std::vector<std::uint32_t> destinations_;
+  std::vector<std::uint32_t> sources_;
 };
 
 }  // namespace test

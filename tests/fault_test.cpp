@@ -120,6 +120,51 @@ TEST_F(InjectedFailures, ServerStampsItsStartTimeAndOneClockReading) {
             test::bytes(reply.begin() + 40, reply.end()));
 }
 
+TEST_F(InjectedFailures, ServerRenewsItsReferenceTimeWhenItIsTooOldOrAhead) {
+  constexpr std::uint64_t second = 10000000;
+  constexpr std::uint32_t start = 0x83AA7E80U + 1000;  // 1970-01-01 00:16:40
+  faults_.fixed_clock = true;
+  faults_.clock_ticks = 1000 * second;
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  test::udp_peer client;
+  const auto reference_at = [&](std::uint64_t seconds_after_start) {
+    faults_.clock_ticks = (1000 + seconds_after_start) * second;
+    client.send_to(port, test::client_request(0x23));
+    test::bytes reply;
+    EXPECT_TRUE(client.receive(reply, 2000));
+    return reply.size() == 48 ? test::be32(reply, 16) - start : 0xFFFFFFFFU;
+  };
+  EXPECT_EQ(reference_at(1023), 0U) << "the first replies carry the start time";
+  EXPECT_EQ(reference_at(1024), 1024U);
+  EXPECT_EQ(reference_at(2047), 1024U);
+  EXPECT_EQ(reference_at(1010), 1010U) << "the clock was stepped back";
+  ASSERT_EQ(ntp_stop(), 0);
+  faults_.clock_ticks = 1100 * second;
+  ASSERT_EQ(ntp_start(port), 0) << ntp_last_error();
+  EXPECT_EQ(reference_at(200), 100U) << "a new start takes a new reference time";
+}
+
+// Windows fails a receive with the ICMP error an earlier reply caused (a
+// client that had gone): what waits behind it is still taken in that wake.
+TEST_F(InjectedFailures, ErrorReportsBetweenDatagramsLoseNone) {
+  faults_.error_reports_between = true;
+  faults_.wait_delay_ms = 50;  // the datagrams pile up before the server's first wait
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  test::udp_peer client;
+  constexpr int datagrams = 4;
+  for (int i = 0; i < datagrams; ++i) client.send_to(port, test::client_request(0x23));
+  for (int i = 0; i < datagrams; ++i) {
+    test::bytes reply;
+    EXPECT_TRUE(client.receive(reply, 2000)) << "reply " << i;
+  }
+  EXPECT_EQ(faults_.largest_batch.load(), static_cast<std::size_t>(datagrams));
+  ASSERT_EQ(ntp_stop(), 0);
+  EXPECT_EQ(std::string(ntp_stats()), "{\"running\":0,\"port\":" + std::to_string(port) +
+                                          ",\"requests\":4,\"replies\":4}");
+}
+
 TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
   const int threads = test::count_threads();
   const int descriptors = test::count_open_handles();
@@ -133,6 +178,9 @@ TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
   EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2900));
   EXPECT_EQ(ntp_status(), 0);
 
+  // The late thread's socket still holds the port, and no other may share it.
+  EXPECT_EQ(ntp_start(first_port), -1);
+  EXPECT_STREQ(ntp_last_error(), "bind failed (port in use?)");
   const std::uint16_t second_port = test::free_port();
   ASSERT_EQ(ntp_start(second_port), 0) << ntp_last_error();
   // Waiting for the late thread on its own socket: it must neither count nor answer it.
@@ -153,6 +201,8 @@ TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
   EXPECT_EQ(faults_.foreign_socket_uses.load(), 0);
   EXPECT_EQ(std::string(ntp_stats()), "{\"running\":1,\"port\":" + std::to_string(second_port) +
                                           ",\"requests\":3,\"replies\":3}");
+  EXPECT_EQ(ntp_stop(), 0);
+  EXPECT_EQ(ntp_start(first_port), 0) << "the port stayed taken after the late thread ended";
   EXPECT_EQ(ntp_stop(), 0);
 }
 
@@ -211,6 +261,30 @@ TEST(Bursts, MixedDatagramsArrivingTogetherFareAsWhenTheyArriveOneByOne) {
 #ifdef __linux__
   EXPECT_GT(platform.largest_batch.load(), 1U) << "the datagrams were not taken together";
 #endif
+}
+
+// A client that asked 127.0.0.2 drops a reply from 127.0.0.1: each reply
+// leaves from the address its request reached.
+TEST(ReplySource, IsTheAddressEachRequestReached) {
+  test::fault_platform platform;
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0) << ntp_last_error();
+  const std::uint32_t asked[] = {0x7F000001U, 0x7F000002U, 0x7F000003U};
+  test::udp_peer client;
+  for (std::uint32_t address : asked) {
+    client.send_to(port, test::client_request(0x23), address);
+    test::bytes reply;
+    sockaddr_in sender{};
+    ASSERT_TRUE(client.receive(reply, 2000, &sender));
+    // Wine drops the source address on WSASendMsg: there every reply leaves from 127.0.0.1.
+    if (!test::running_under_wine()) {
+      EXPECT_EQ(ntohl(sender.sin_addr.s_addr), address);
+    }
+  }
+  EXPECT_EQ(ntp_stop(), 0);
+  const std::vector<std::uint32_t> expected = {htonl(asked[0]), htonl(asked[1]), htonl(asked[2])};
+  EXPECT_EQ(platform.destinations_seen(), expected) << "the destinations were not learned";
+  EXPECT_EQ(platform.sources_asked(), expected);
 }
 
 }  // namespace

@@ -134,6 +134,40 @@ class background_process {
 };
 
 
+// Loopback addresses the server is asked on: it listens on all of them, and
+// each reply must come from the one asked, or the client drops it.
+const char* const local_addresses[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+
+std::string ntpdig_query(const std::string& host) { return run("ntpdig -j -t 3 " + host); }
+
+double ntpdig_offset(const std::string& output) {
+  return number_after(output, "\"offset\":(-?[0-9.]+)");
+}
+
+// chronyd measuring a server once (-Q: it prints, and never touches the clock).
+double chronyd_query_offset(const std::string& host, std::uint16_t port,
+                            const std::string& options = "") {
+  scratch_dir dir;
+  const std::string config =
+      dir.write("chrony.conf", "server " + host + " port " + std::to_string(port) + " iburst" +
+                                   options + "\ncmdport 0\npidfile " + dir.file("chronyd.pid") + "\n");
+  const std::string output = run("chronyd -Q -t 10 -f " + config);
+  const double offset = number_after(output, "System clock wrong by (-?[0-9.]+) seconds");
+  if (std::isnan(offset)) std::printf("chronyd said:\n%s\n", output.c_str());
+  return offset;
+}
+
+// What ntplib's reply says, as "offset X stratum S mode M".
+std::string ntplib_query(const std::string& host, std::uint16_t port, int version = 4) {
+  return run(std::string(system_python) + " -c 'import ntplib; r = ntplib.NTPClient().request(\"" +
+             host + "\", version=" + std::to_string(version) + ", port=" + std::to_string(port) +
+             ", timeout=3); print(\"offset\", r.offset, \"stratum\", r.stratum, \"mode\", r.mode)'");
+}
+
+double ntplib_offset(const std::string& output) {
+  return number_after(output, "offset (-?[0-9.e-]+)");
+}
+
 // The library's server on port 123, for the clients that know no other port.
 class ServerOnPort123 : public ::testing::Test {
  protected:
@@ -147,12 +181,13 @@ class ServerOnPort123 : public ::testing::Test {
   }
 };
 
-TEST_F(ServerOnPort123, NtpdigAcceptsTheReply) {
+TEST_F(ServerOnPort123, NtpdigAcceptsTheReplyOnEachLocalAddress) {
   REQUIRE_PROGRAM("ntpdig", "ntpsec-ntpdig");
-  const std::string output = run("ntpdig -j -t 3 127.0.0.1");
-  EXPECT_NE(output.find("\"stratum\":2"), std::string::npos) << output;
-  const double offset = number_after(output, "\"offset\":(-?[0-9.]+)");
-  EXPECT_LT(std::fabs(offset), offset_bound_s) << output;
+  for (const char* address : local_addresses) {
+    const std::string output = ntpdig_query(address);
+    EXPECT_NE(output.find("\"stratum\":2"), std::string::npos) << address << ": " << output;
+    EXPECT_LT(std::fabs(ntpdig_offset(output)), offset_bound_s) << address << ": " << output;
+  }
 }
 
 TEST_F(ServerOnPort123, SntpAcceptsTheReply) {
@@ -177,34 +212,40 @@ class ServerOnFreePort : public ::testing::Test {
 TEST_F(ServerOnFreePort, ChronydQueryModeAcceptsTheReplyToVersions4And3) {
   REQUIRE_PROGRAM("chronyd", "chrony");
   for (const char* version : {"", " version 3"}) {
-    scratch_dir dir;
-    const std::string config = dir.write(
-        "chrony.conf", "server 127.0.0.1 port " + std::to_string(port_) + " iburst" + version +
-                           "\ncmdport 0\npidfile " + dir.file("chronyd.pid") + "\n");
-    // -Q: measure and print the offset, never touch the clock.
-    const std::string output = run("chronyd -Q -t 10 -f " + config);
-    const double offset = number_after(output, "System clock wrong by (-?[0-9.]+) seconds");
-    EXPECT_LT(std::fabs(offset), offset_bound_s) << "version line: '" << version << "'\n" << output;
+    EXPECT_LT(std::fabs(chronyd_query_offset("127.0.0.1", port_, version)), offset_bound_s)
+        << "version line: '" << version << "'";
   }
 }
 
+#define REQUIRE_NTPLIB()          \
+  if (!ntplib_installed())        \
+  GTEST_SKIP() << "ntplib is missing from the system Python: apt-get install python3-ntplib"
+
 TEST_F(ServerOnFreePort, PythonNtplibAcceptsTheReplyToVersions2To4) {
-  if (!ntplib_installed()) {
-    GTEST_SKIP() << "ntplib is missing from the system Python: apt-get install python3-ntplib";
-  }
+  REQUIRE_NTPLIB();
   for (int version : {2, 3, 4}) {
-    const std::string output = run(
-        std::string(system_python) + " -c 'import ntplib; r = ntplib.NTPClient().request(" +
-        "\"127.0.0.1\", version=" + std::to_string(version) + ", port=" + std::to_string(port_) +
-        ", timeout=3); print(\"offset\", r.offset, \"stratum\", r.stratum, \"mode\", r.mode)'");
+    const std::string output = ntplib_query("127.0.0.1", port_, version);
     EXPECT_NE(output.find("stratum 2 mode 4"), std::string::npos) << output;
-    const double offset = number_after(output, "offset (-?[0-9.e-]+)");
-    EXPECT_LT(std::fabs(offset), offset_bound_s) << "version " << version << ": " << output;
+    EXPECT_LT(std::fabs(ntplib_offset(output)), offset_bound_s) << "version " << version << ": " << output;
+  }
+}
+
+// Clients that check where a reply came from: our own connected socket,
+// ntplib's address check, chronyd.
+TEST_F(ServerOnFreePort, AnswersFromEachAddressItIsAskedOn) {
+  REQUIRE_PROGRAM("chronyd", "chrony");
+  REQUIRE_NTPLIB();
+  for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
+    unsigned char pkt[48];
+    EXPECT_EQ(ntp_query(address, port_, pkt, sizeof pkt), 48) << address << ": " << ntp_last_error();
+    const std::string output = ntplib_query(address, port_);
+    EXPECT_LT(std::fabs(ntplib_offset(output)), offset_bound_s) << address << ": " << output;
+    EXPECT_LT(std::fabs(chronyd_query_offset(address, port_)), offset_bound_s) << address;
   }
 }
 
 // chronyd serving its own clock as a local stratum-3 server, never adjusting it (-x).
-TEST(QueryAgainstChronyd, ReadsARealServer) {
+TEST(QueryAgainstChronyd, ReadsARealServerWhosePortTheLibraryCannotTake) {
   REQUIRE_PROGRAM("chronyd", "chrony");
   scratch_dir dir;
   const std::uint16_t port = test::free_port();
@@ -238,48 +279,64 @@ TEST(QueryAgainstChronyd, ReadsARealServer) {
   const double local_time = test::be32(test::bytes(sent, sent + 48), 40) +
                             test::be32(test::bytes(sent, sent + 48), 44) / 4294967296.0;
   EXPECT_LT(std::fabs(server_time - local_time), offset_bound_s);
+
+  clock.fixed_clock = false;
+  EXPECT_EQ(ntp_start(port), -1);
+  EXPECT_STREQ(ntp_last_error(), "bind failed (port in use?)");
+  EXPECT_EQ(ntp_query("127.0.0.1", port, pkt, sizeof pkt), 48) << "chronyd lost its traffic";
+  EXPECT_EQ(pkt[1], 3);
 }
 
 }  // namespace
 
 namespace {
 
-// The reference timestamp is the server's start time: after a long run it is
-// far older than the transmit time. Start the server "40 hours ago".
-TEST(LongRunningServer, ClientsAcceptAReferenceTimeFortyHoursOld) {
-  constexpr std::uint64_t forty_hours_in_ticks = 40ULL * 3600 * 10000000;
+std::uint64_t fixed_point(const test::bytes& reply, std::size_t offset) {
+  return static_cast<std::uint64_t>(test::be32(reply, offset)) << 32 | test::be32(reply, offset + 4);
+}
+
+// A server started while the host clock was wrong, the clock then set right:
+// strict clients reject a reference time later than the transmit time, or
+// a day or more before it. Port 123 where possible, for ntpdig.
+class ClockSetRightAfterTheStart : public ::testing::TestWithParam<std::int64_t> {};
+
+TEST_P(ClockSetRightAfterTheStart, RepliesCarryAReferenceTimeClientsAccept) {
+  constexpr std::int64_t ticks_per_second = 10000000;
   test::fault_platform clock;
-  clock.clock_ticks = clock.utc_ticks_since_1970() - forty_hours_in_ticks;
+  clock.clock_ticks = clock.utc_ticks_since_1970() + static_cast<std::uint64_t>(GetParam() * ticks_per_second);
   clock.fixed_clock = true;
-  // Port 123 where possible, for the clients that know no other port.
   std::uint16_t port = 123;
   if (ntp_start(0) != 0) {
     port = test::free_port();
     ASSERT_EQ(ntp_start(port), 0) << ntp_last_error();
   }
   clock.fixed_clock = false;
+  test::udp_peer client;
+  for (int i = 0; i < 2; ++i) {
+    client.send_to(port, test::client_request(0x23));
+    test::bytes reply;
+    ASSERT_TRUE(client.receive(reply, 2000));
+    const std::uint64_t reference = fixed_point(reply, 16);
+    const std::uint64_t transmit = fixed_point(reply, 40);
+    EXPECT_LE(reference, transmit);
+    EXPECT_LE(transmit - reference, std::uint64_t{quelmora::reference_renewal_seconds} << 32);
+  }
   if (port == 123 && installed("ntpdig")) {
-    const std::string output = run("ntpdig -j -t 3 127.0.0.1");
-    EXPECT_LT(std::fabs(number_after(output, "\"offset\":(-?[0-9.]+)")), offset_bound_s) << output;
+    const std::string output = ntpdig_query("127.0.0.1");
+    EXPECT_LT(std::fabs(ntpdig_offset(output)), offset_bound_s) << output;
   }
   if (installed("chronyd")) {
-    scratch_dir dir;
-    const std::string config = dir.write(
-        "chrony.conf", "server 127.0.0.1 port " + std::to_string(port) +
-                           " iburst\ncmdport 0\npidfile " + dir.file("chronyd.pid") + "\n");
-    const std::string output = run("chronyd -Q -t 10 -f " + config);
-    const double offset = number_after(output, "System clock wrong by (-?[0-9.]+) seconds");
-    EXPECT_LT(std::fabs(offset), offset_bound_s) << output;
+    EXPECT_LT(std::fabs(chronyd_query_offset("127.0.0.1", port)), offset_bound_s);
   }
   if (ntplib_installed()) {
-    const std::string output = run(std::string(system_python) +
-                                   " -c 'import ntplib; print(\"offset\", ntplib.NTPClient()"
-                                   ".request(\"127.0.0.1\", port=" + std::to_string(port) +
-                                   ", timeout=3).offset)'");
-    const double offset = number_after(output, "offset (-?[0-9.e-]+)");
-    EXPECT_LT(std::fabs(offset), offset_bound_s) << output;
+    const std::string output = ntplib_query("127.0.0.1", port);
+    EXPECT_LT(std::fabs(ntplib_offset(output)), offset_bound_s) << output;
   }
   ntp_stop();
 }
+
+// Seconds the clock was off at the start: 40 hours and 7 days behind, 1 hour ahead.
+INSTANTIATE_TEST_SUITE_P(ClockOffAtStart, ClockSetRightAfterTheStart,
+                         ::testing::Values(-40 * 3600, -7 * 24 * 3600, 3600));
 
 }  // namespace

@@ -53,14 +53,37 @@ TEST_F(Composition, ReplyBytesExactly) {
   std::memset(request, 0x99, sizeof request);
   for (int i = 0; i < 8; ++i) request[40 + i] = static_cast<unsigned char>(0xF0 + i);
   unsigned char reply[48];
-  quelmora::compose_reply(request, {0x01020304U, 0x05060708U}, reply);
+  ntp_timestamp reference{0x83AA7D80U, 0x05060708U};  // 256 s before the clock: kept
+  quelmora::compose_reply(request, reference, reply);
   const unsigned char expected[48] = {
       0x24, 0x02, 0x06, 0xEC, 0, 0, 0, 0, 0, 0, 0, 0, 'P', 'I', 'C', 'B',
-      0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,  // reference: as given
+      0x83, 0xAA, 0x7D, 0x80, 0x05, 0x06, 0x07, 0x08,  // reference: as given
       0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7,  // originate: request's transmit
       0x83, 0xAA, 0x7E, 0x80, 0x7F, 0xFF, 0xFF, 0xFF,  // receive: the clock
       0x83, 0xAA, 0x7E, 0x80, 0x7F, 0xFF, 0xFF, 0xFF};  // transmit: the same reading
   EXPECT_EQ(0, std::memcmp(reply, expected, sizeof expected));
+}
+
+// Strict clients reject a reference time after the transmit time, or a day
+// or more before it: it is renewed to the reply's own reading when it is.
+TEST(ReferenceTime, RenewedWhenTheClockIsEarlierOr1024SecondsOrMoreLater) {
+  const auto renewed = [](ntp_timestamp reference, ntp_timestamp now) {
+    const ntp_timestamp result = quelmora::renewed_reference(reference, now);
+    EXPECT_TRUE((result.seconds == now.seconds && result.fraction == now.fraction) ||
+                (result.seconds == reference.seconds && result.fraction == reference.fraction));
+    return result.seconds != reference.seconds || result.fraction != reference.fraction;
+  };
+  const ntp_timestamp start{1000, 0x80000000U};
+  EXPECT_FALSE(renewed(start, {1000, 0x80000001U}));
+  EXPECT_FALSE(renewed(start, {2024, 0x7FFFFFFFU}));  // 2^-32 s short of 1024 s
+  EXPECT_TRUE(renewed(start, {2024, 0x80000000U}));
+  EXPECT_TRUE(renewed(start, {1000, 0x7FFFFFFFU}));  // the clock stepped back a little
+  EXPECT_TRUE(renewed(start, {2000000, 0}));
+  // Across the 2036 era wrap, where the seconds start again from 0.
+  const ntp_timestamp before_wrap{0xFFFFFF00U, 0};
+  EXPECT_FALSE(renewed(before_wrap, {0x100, 0}));  // 512 s later
+  EXPECT_TRUE(renewed(before_wrap, {0x300, 0}));   // 1024 s later
+  EXPECT_TRUE(renewed({0x10, 0}, {0xFFFFFFF0U, 0}));  // 32 s earlier
 }
 
 TEST_F(Composition, RequestBytesExactlyAndNothingBeyond48) {

@@ -53,10 +53,11 @@ inline bool readable_within(native_socket s, int timeout_ms) {
 
 using bytes = std::vector<unsigned char>;
 
-inline sockaddr_in loopback(std::uint16_t port) {
+// 127.0.0.1 by default; any other address of 127.0.0.0/8 reaches this host too.
+inline sockaddr_in loopback(std::uint16_t port, std::uint32_t host_order_address = INADDR_LOOPBACK) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_addr.s_addr = htonl(host_order_address);
   address.sin_port = htons(port);
   return address;
 }
@@ -88,8 +89,9 @@ class udp_peer {
     return ntohs(address.sin_port);
   }
 
-  void send_to(std::uint16_t port, const bytes& data) const {
-    sockaddr_in address = loopback(port);
+  void send_to(std::uint16_t port, const bytes& data,
+               std::uint32_t host_order_address = INADDR_LOOPBACK) const {
+    sockaddr_in address = loopback(port, host_order_address);
     ::sendto(fd_, reinterpret_cast<const char*>(data.data()), static_cast<io_length>(data.size()), 0,
              reinterpret_cast<sockaddr*>(&address), sizeof address);
   }

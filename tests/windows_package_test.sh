@@ -3,7 +3,8 @@
 # a host built the MSVC way (clang-cl, lld-link, no C runtime) links its
 # import library; a MinGW project finds it with find_package; and
 # quelmora-ntp.exe prints its version, queries the Linux library's server,
-# and serves a Linux query until Ctrl-C or its --seconds end it.
+# serves a Linux query until Ctrl-C or its --seconds end it, and refuses a
+# port that another of its servers holds.
 #
 #     tests/windows_package_test.sh ZIP SOURCE LINUX_COMMAND
 set -euo pipefail
@@ -80,4 +81,21 @@ serve_once() {
 }
 serve_once "$(free_port)" ctrl-c --seconds 120
 serve_once "$(free_port)" --seconds --seconds 8
+
+# A second server on a served port is refused, and the first keeps its traffic.
+port=$(free_port)
+"$wine" "$exe" serve --port "$port" --seconds 120 > first.out &
+first=$!
+servers+=("$first")
+for attempt in $(seq 100); do "$linux_command" query 127.0.0.1 --port "$port" >/dev/null 2>&1 && break; sleep 0.1; done
+status=0
+"$wine" "$exe" serve --port "$port" --seconds 5 > second.out 2> second.err || status=$?
+[ "$status" = 1 ] || fail "a second quelmora-ntp.exe serve on a served port exited with $status"
+grep -q "bind failed (port in use?)" second.err || fail "the second serve said: $(cat second.err)"
+"$linux_command" query 127.0.0.1 --port "$port" >/dev/null || fail "the first server lost its port"
+kill -INT "$first"
+wait "$first" || fail "the first quelmora-ntp.exe serve exited with $?"
+grep -q "^stopped  port $port  requests 2  replies 2" first.out ||
+  fail "the first quelmora-ntp.exe serve said: $(cat first.out)"
+echo "a second quelmora-ntp.exe serve on a served port was refused; the first kept serving"
 echo "Windows ZIP: contents, MSVC-built host, MinGW find_package consumer and quelmora-ntp.exe all pass"

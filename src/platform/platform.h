@@ -25,6 +25,15 @@ struct ipv4_peer {
   std::uint32_t length;
 };
 
+// A local IPv4 address of this host, in network byte order: the one a
+// datagram reached, which its reply must leave from, since clients drop a
+// reply from any other. Not known where the platform does not tell; a reply
+// then leaves from whichever address the system picks.
+struct ipv4_local {
+  std::uint32_t address;
+  bool known;
+};
+
 // One resolved address, borrowed from an address_list.
 struct endpoint {
   int native_family;
@@ -40,6 +49,8 @@ enum class receive_status {
   nothing_pending,  // no datagram was waiting (non-waiting receive only)
   too_long,         // the datagram did not fit the buffer and is gone
   failed,           // the socket layer reported an error (time-out included)
+  error_report,     // no datagram: an ICMP error caused by an earlier send was
+                    // reported instead; what is pending after it still waits
 };
 
 struct receive_result {
@@ -50,20 +61,22 @@ struct receive_result {
 // The most datagrams one batch call takes or sends.
 inline constexpr std::size_t max_batch = 32;
 
-// One datagram of a batch taken from a socket: the caller's buffer, and
-// what the socket layer said of the datagram that landed in it.
+// One datagram taken from a socket: the caller's buffer, and what the
+// socket layer said of the datagram that landed in it.
 struct incoming_datagram {
   unsigned char* buffer;
   std::size_t capacity;
   ipv4_peer sender;
+  ipv4_local destination;
   receive_result result;
 };
 
-// One datagram of a batch to send, and where to.
+// One datagram to send, where to, and from which local address (when known).
 struct outgoing_datagram {
   const unsigned char* data;
   std::size_t length;
   const ipv4_peer* peer;
+  ipv4_local source;
 };
 
 class platform {
@@ -73,29 +86,40 @@ class platform {
 
   // The server's side: one IPv4 datagram socket, receives that never wait.
   virtual socket_handle open_ipv4_datagram_socket() = 0;
-  virtual void allow_address_reuse(socket_handle socket) = 0;
+  // Before the bind, best effort: the port is this socket's alone (no other
+  // socket can bind it alongside and take its traffic); each datagram's
+  // destination is reported with it; reports of ICMP errors caused by
+  // earlier sends are switched off where the platform would fail receives
+  // with them.
+  virtual void prepare_server_socket(socket_handle socket) = 0;
   virtual bool bind_ipv4_any(socket_handle socket, std::uint16_t port) = 0;
   virtual bool wait_readable(socket_handle socket, int timeout_ms) = 0;
-  virtual receive_result receive_pending_from(socket_handle socket, unsigned char* buffer,
-                                              std::size_t capacity, ipv4_peer& sender) = 0;
-  virtual long send_to(socket_handle socket, const unsigned char* data, std::size_t length,
-                       const ipv4_peer& peer) = 0;
+  // One datagram, if one is waiting: its bytes, sender and destination.
+  virtual receive_result receive_pending_from(socket_handle socket,
+                                              incoming_datagram& datagram) = 0;
+  virtual long send_to(socket_handle socket, const outgoing_datagram& datagram) = 0;
   // Takes what is already waiting, up to `count` (at most max_batch)
   // datagrams, without waiting for more; each is judged on its own. 0 when
   // nothing was waiting; a failed receive fills one entry with its failure
-  // and ends the batch. Here one system call per datagram, the last finding
-  // nothing; a platform that can take several in one call does so. (Defined
-  // here: an out-of-line virtual would anchor the class's type information in
-  // the library, which is built without it.)
+  // and ends the batch; error reports are passed over (a bounded number per
+  // call). Here one system call per datagram, the last finding nothing; a
+  // platform that can take several in one call does so. (Defined here: an
+  // out-of-line virtual would anchor the class's type information in the
+  // library, which is built without it.)
   virtual std::size_t receive_pending_batch(socket_handle socket, incoming_datagram* batch,
                                             std::size_t count) {
     std::size_t taken = 0;
+    std::size_t error_reports = 0;
     while (taken < count) {
       incoming_datagram& next = batch[taken];
-      next.sender.length = ipv4_peer::capacity;
-      next.result = receive_pending_from(socket, next.buffer, next.capacity, next.sender);
-      if (next.result.status == receive_status::nothing_pending) break;
-      if (next.result.status == receive_status::failed) return taken + 1;
+      next.result = receive_pending_from(socket, next);
+      const receive_status status = next.result.status;
+      if (status == receive_status::nothing_pending) break;
+      if (status == receive_status::error_report) {
+        if (++error_reports > max_batch) break;
+        continue;
+      }
+      if (status == receive_status::failed) return taken + 1;
       ++taken;
     }
     return taken;
@@ -106,11 +130,7 @@ class platform {
                                  std::size_t count) {
     std::size_t sent = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      const outgoing_datagram& datagram = batch[i];
-      if (send_to(socket, datagram.data, datagram.length, *datagram.peer) ==
-          static_cast<long>(datagram.length)) {
-        ++sent;
-      }
+      if (send_to(socket, batch[i]) == static_cast<long>(batch[i].length)) ++sent;
     }
     return sent;
   }

@@ -42,15 +42,64 @@ receive_result datagram_outcome(ssize_t length, std::size_t capacity) {
 }
 
 #if defined(__linux__)
-// One datagram of a recvmmsg/sendmmsg batch: its bytes and its peer's address.
-void describe(mmsghdr& header, iovec& bytes, unsigned char* data, std::size_t length,
+// Room for the IP_PKTINFO control message that carries a datagram's local
+// address, aligned as its header needs.
+struct address_control {
+  alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+
+  void attach_to(msghdr& header) {
+    header.msg_control = bytes;
+    header.msg_controllen = sizeof bytes;
+  }
+};
+
+// One datagram's message header: its bytes, its peer's address, and room
+// for its control message (filled in by the caller).
+void describe(msghdr& header, iovec& bytes, unsigned char* data, std::size_t length,
               unsigned char* address, socklen_t address_length) {
   bytes = {data, length};
   header = {};
-  header.msg_hdr.msg_name = address;
-  header.msg_hdr.msg_namelen = address_length;
-  header.msg_hdr.msg_iov = &bytes;
-  header.msg_hdr.msg_iovlen = 1;
+  header.msg_name = address;
+  header.msg_namelen = address_length;
+  header.msg_iov = &bytes;
+  header.msg_iovlen = 1;
+}
+
+// ipi_spec_dst, not ipi_addr: for a datagram sent to a broadcast address it
+// is this host's own address on that network, which a reply can leave from.
+ipv4_local destination_of(msghdr& header) {
+  for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
+    if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(item), sizeof info);
+      return {info.ipi_spec_dst.s_addr, true};
+    }
+  }
+  return {0, false};
+}
+
+// Only the source address is asked for: the interface is left to routing.
+void ask_for_source(msghdr& header, address_control& control, ipv4_local source) {
+  if (!source.known) return;
+  control = {};
+  control.attach_to(header);
+  cmsghdr* item = CMSG_FIRSTHDR(&header);
+  item->cmsg_level = IPPROTO_IP;
+  item->cmsg_type = IP_PKTINFO;
+  item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst.s_addr = source.address;
+  std::memcpy(CMSG_DATA(item), &info, sizeof info);
+}
+
+// A datagram received with its message header; MSG_TRUNC in the header's
+// own flags tells one that did not fit.
+void take_outcome(incoming_datagram& datagram, msghdr& header, std::size_t length) {
+  datagram.sender.length = header.msg_namelen;
+  datagram.destination = destination_of(header);
+  datagram.result = (header.msg_flags & MSG_TRUNC) != 0
+                        ? receive_result{receive_status::too_long, 0}
+                        : receive_result{receive_status::received, length};
 }
 #endif
 
@@ -114,9 +163,16 @@ class posix_platform final : public platform {
     return handle(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   }
 
-  void allow_address_reuse(socket_handle socket) override {
+  // No SO_REUSEADDR: with it, any other socket that sets it too could bind
+  // the port beside ours and take its traffic (UDP has no TIME_WAIT for it
+  // to help with).
+  void prepare_server_socket(socket_handle socket) override {
+#if defined(__linux__)
     int enable = 1;
-    ::setsockopt(descriptor(socket), SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable);
+    ::setsockopt(descriptor(socket), IPPROTO_IP, IP_PKTINFO, &enable, sizeof enable);
+#else
+    (void)socket;
+#endif
   }
 
   bool bind_ipv4_any(socket_handle socket, std::uint16_t port) override {
@@ -135,33 +191,42 @@ class posix_platform final : public platform {
     return ::poll(&watched, 1, timeout_ms) > 0 && watched.revents != 0;
   }
 
-  receive_result receive_pending_from(socket_handle socket, unsigned char* buffer,
-                                      std::size_t capacity, ipv4_peer& sender) override {
-    socklen_t length = sizeof sender.bytes;
-    ssize_t received =
-        ::recvfrom(descriptor(socket), buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
-                   reinterpret_cast<sockaddr*>(sender.bytes), &length);
-    sender.length = length;
-    return datagram_outcome(received, capacity);
+#if defined(__linux__)
+  receive_result receive_pending_from(socket_handle socket, incoming_datagram& datagram) override {
+    msghdr header;
+    iovec bytes;
+    address_control control;
+    describe(header, bytes, datagram.buffer, datagram.capacity, datagram.sender.bytes,
+             ipv4_peer::capacity);
+    control.attach_to(header);
+    const ssize_t received = ::recvmsg(descriptor(socket), &header, MSG_DONTWAIT);
+    if (received < 0) return datagram_outcome(received, datagram.capacity);
+    take_outcome(datagram, header, static_cast<std::size_t>(received));
+    return datagram.result;
   }
 
-  long send_to(socket_handle socket, const unsigned char* data, std::size_t length,
-               const ipv4_peer& peer) override {
-    return ::sendto(descriptor(socket), data, length, 0,
-                    reinterpret_cast<const sockaddr*>(peer.bytes), peer.length);
+  long send_to(socket_handle socket, const outgoing_datagram& datagram) override {
+    msghdr header;
+    iovec bytes;
+    address_control control;
+    // sendmsg only reads through these pointers.
+    describe(header, bytes, const_cast<unsigned char*>(datagram.data), datagram.length,
+             const_cast<unsigned char*>(datagram.peer->bytes), datagram.peer->length);
+    ask_for_source(header, control, datagram.source);
+    return ::sendmsg(descriptor(socket), &header, 0);
   }
 
-#if defined(__linux__)  // elsewhere, one datagram per call
-  // Everything pending, up to the batch, in one system call. MSG_TRUNC in
-  // each datagram's own flags tells one that did not fit.
+  // Everything pending, up to the batch, in one system call.
   std::size_t receive_pending_batch(socket_handle socket, incoming_datagram* batch,
                                     std::size_t count) override {
     mmsghdr headers[max_batch];
     iovec buffers[max_batch];
+    address_control controls[max_batch];
     if (count > max_batch) count = max_batch;
     for (std::size_t i = 0; i < count; ++i) {
-      describe(headers[i], buffers[i], batch[i].buffer, batch[i].capacity, batch[i].sender.bytes,
-               ipv4_peer::capacity);
+      describe(headers[i].msg_hdr, buffers[i], batch[i].buffer, batch[i].capacity,
+               batch[i].sender.bytes, ipv4_peer::capacity);
+      controls[i].attach_to(headers[i].msg_hdr);
     }
     const int received =
         ::recvmmsg(descriptor(socket), headers, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
@@ -170,11 +235,7 @@ class posix_platform final : public platform {
       return batch[0].result.status == receive_status::nothing_pending ? 0 : 1;
     }
     for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
-      const msghdr& header = headers[i].msg_hdr;
-      batch[i].sender.length = header.msg_namelen;
-      batch[i].result = (header.msg_flags & MSG_TRUNC) != 0
-                            ? receive_result{receive_status::too_long, 0}
-                            : receive_result{receive_status::received, headers[i].msg_len};
+      take_outcome(batch[i], headers[i].msg_hdr, headers[i].msg_len);
     }
     return static_cast<std::size_t>(received);
   }
@@ -185,11 +246,13 @@ class posix_platform final : public platform {
                          std::size_t count) override {
     mmsghdr headers[max_batch];
     iovec buffers[max_batch];
+    address_control controls[max_batch];
     if (count > max_batch) count = max_batch;
     for (std::size_t i = 0; i < count; ++i) {
-      // sendmmsg only reads through these pointers.
-      describe(headers[i], buffers[i], const_cast<unsigned char*>(batch[i].data), batch[i].length,
-               const_cast<unsigned char*>(batch[i].peer->bytes), batch[i].peer->length);
+      describe(headers[i].msg_hdr, buffers[i], const_cast<unsigned char*>(batch[i].data),
+               batch[i].length, const_cast<unsigned char*>(batch[i].peer->bytes),
+               batch[i].peer->length);
+      ask_for_source(headers[i].msg_hdr, controls[i], batch[i].source);
     }
     std::size_t sent = 0;
     std::size_t next = 0;
@@ -206,6 +269,21 @@ class posix_platform final : public platform {
       next += static_cast<std::size_t>(done);
     }
     return sent;
+  }
+#else  // elsewhere one datagram per call, and replies leave from the system's choice
+  receive_result receive_pending_from(socket_handle socket, incoming_datagram& datagram) override {
+    socklen_t length = ipv4_peer::capacity;
+    const ssize_t received =
+        ::recvfrom(descriptor(socket), datagram.buffer, datagram.capacity, MSG_DONTWAIT | MSG_TRUNC,
+                   reinterpret_cast<sockaddr*>(datagram.sender.bytes), &length);
+    datagram.sender.length = length;
+    datagram.destination = {0, false};
+    return datagram_outcome(received, datagram.capacity);
+  }
+
+  long send_to(socket_handle socket, const outgoing_datagram& datagram) override {
+    return ::sendto(descriptor(socket), datagram.data, datagram.length, 0,
+                    reinterpret_cast<const sockaddr*>(datagram.peer->bytes), datagram.peer->length);
   }
 #endif
 

@@ -2,11 +2,20 @@
 // system time.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mswsock.h>
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 
+#include "platform/address_control_win32.h"
 #include "platform/platform.h"
+
+// MinGW's headers lack it: a TTL-expired report fails receives as a
+// port-unreachable one does.
+#ifndef SIO_UDP_NETRESET
+#define SIO_UDP_NETRESET _WSAIOW(IOC_VENDOR, 15)
+#endif
 
 namespace quelmora::platform {
 namespace {
@@ -24,15 +33,61 @@ socket_handle handle(SOCKET socket) {
 }
 
 // Windows fails a receive whose datagram did not fit (WSAEMSGSIZE) instead
-// of truncating it, and reports an ICMP port-unreachable caused by an
-// earlier send as WSAECONNRESET on the next receive: both just fail here.
+// of truncating it. Unless switched off, it reports an ICMP error caused by
+// an earlier send (a client that had gone, a TTL expired) as WSAECONNRESET
+// or WSAENETRESET on the next receive: nothing was lost, and what is
+// pending still waits behind it.
 receive_result datagram_outcome(int length) {
   if (length != SOCKET_ERROR) return {receive_status::received, static_cast<std::size_t>(length)};
   switch (::WSAGetLastError()) {
     case WSAEWOULDBLOCK: return {receive_status::nothing_pending, 0};
     case WSAEMSGSIZE: return {receive_status::too_long, 0};
+    case WSAECONNRESET:
+    case WSAENETRESET: return {receive_status::error_report, 0};
     default: return {receive_status::failed, 0};
   }
+}
+
+// WSARecvMsg is reached through a pointer that Winsock hands out per
+// provider; null until a server socket has asked for it, or if it refused.
+std::atomic<LPFN_WSARECVMSG> g_receive_message{nullptr};
+
+void find_receive_message(SOCKET socket) {
+  GUID id = WSAID_WSARECVMSG;
+  LPFN_WSARECVMSG function = nullptr;
+  DWORD written = 0;
+  if (::WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function,
+                 sizeof function, &written, nullptr, nullptr) == 0) {
+    g_receive_message.store(function, std::memory_order_release);
+  }
+}
+
+void switch_off(SOCKET socket, DWORD control_code) {
+  BOOL report = FALSE;
+  DWORD written = 0;
+  ::WSAIoctl(socket, control_code, &report, sizeof report, nullptr, 0, &written, nullptr, nullptr);
+}
+
+WSAMSG message_for(WSABUF& bytes, unsigned char* data, std::size_t length, unsigned char* peer,
+                   std::uint32_t peer_length) {
+  bytes.len = static_cast<ULONG>(length);
+  bytes.buf = reinterpret_cast<char*>(data);
+  WSAMSG message{};
+  message.name = reinterpret_cast<sockaddr*>(peer);
+  message.namelen = static_cast<INT>(peer_length);
+  message.lpBuffers = &bytes;
+  message.dwBufferCount = 1;
+  return message;
+}
+
+// 224.0.0.0/4
+constexpr std::uint32_t multicast_mask = 0xF0000000U;
+constexpr std::uint32_t multicast_prefix = 0xE0000000U;
+
+bool replies_can_leave_from(std::uint32_t address) {
+  const std::uint32_t host_order = ntohl(address);
+  return (host_order & multicast_mask) != multicast_prefix && host_order != INADDR_BROADCAST &&
+         host_order != INADDR_ANY;
 }
 
 int clamp_length(std::size_t length) { return static_cast<int>(length); }
@@ -82,10 +137,18 @@ class win32_platform final : public platform {
     return handle(socket);
   }
 
-  void allow_address_reuse(socket_handle socket) override {
+  // SO_EXCLUSIVEADDRUSE, never SO_REUSEADDR: with the latter any other
+  // socket could bind the port too, and even take it over by force.
+  void prepare_server_socket(socket_handle socket) override {
+    const SOCKET server = native(socket);
     int enable = 1;
-    ::setsockopt(native(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&enable),
+    ::setsockopt(server, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&enable),
                  sizeof enable);
+    ::setsockopt(server, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&enable),
+                 sizeof enable);
+    find_receive_message(server);
+    switch_off(server, SIO_UDP_CONNRESET);
+    switch_off(server, SIO_UDP_NETRESET);
   }
 
   bool bind_ipv4_any(socket_handle socket, std::uint16_t port) override {
@@ -108,20 +171,41 @@ class win32_platform final : public platform {
            FD_ISSET(native(socket), &readable);
   }
 
-  receive_result receive_pending_from(socket_handle socket, unsigned char* buffer,
-                                      std::size_t capacity, ipv4_peer& sender) override {
-    int length = static_cast<int>(sizeof sender.bytes);
-    const int received =
-        ::recvfrom(native(socket), reinterpret_cast<char*>(buffer), clamp_length(capacity), 0,
-                   reinterpret_cast<sockaddr*>(sender.bytes), &length);
-    sender.length = static_cast<std::uint32_t>(length);
+  // With WSARecvMsg, also the local address the datagram reached.
+  receive_result receive_pending_from(socket_handle socket, incoming_datagram& datagram) override {
+    datagram.destination = {0, false};
+    WSABUF bytes;
+    WSAMSG message = message_for(bytes, datagram.buffer, datagram.capacity, datagram.sender.bytes,
+                                 ipv4_peer::capacity);
+    const LPFN_WSARECVMSG receive_message = g_receive_message.load(std::memory_order_acquire);
+    int received = SOCKET_ERROR;
+    if (receive_message != nullptr) {
+      win32::address_control control;
+      win32::attach_control(message, control);
+      DWORD length = 0;
+      if (receive_message(native(socket), &message, &length, nullptr, nullptr) == 0) {
+        received = static_cast<int>(length);
+        datagram.destination = win32::destination_of(message);
+      }
+    } else {
+      received = ::recvfrom(native(socket), bytes.buf, static_cast<int>(bytes.len), 0,
+                            message.name, &message.namelen);
+    }
+    datagram.sender.length = static_cast<std::uint32_t>(message.namelen);
     return datagram_outcome(received);
   }
 
-  long send_to(socket_handle socket, const unsigned char* data, std::size_t length,
-               const ipv4_peer& peer) override {
-    return ::sendto(native(socket), reinterpret_cast<const char*>(data), clamp_length(length), 0,
-                    reinterpret_cast<const sockaddr*>(peer.bytes), static_cast<int>(peer.length));
+  long send_to(socket_handle socket, const outgoing_datagram& datagram) override {
+    WSABUF bytes;
+    // WSASendMsg only reads through these pointers.
+    WSAMSG message = message_for(bytes, const_cast<unsigned char*>(datagram.data), datagram.length,
+                                 const_cast<unsigned char*>(datagram.peer->bytes),
+                                 datagram.peer->length);
+    win32::address_control control;
+    win32::ask_for_source(message, control, datagram.source);
+    DWORD sent = 0;
+    if (::WSASendMsg(native(socket), &message, 0, &sent, nullptr, nullptr) != 0) return -1;
+    return static_cast<long>(sent);
   }
 
   // Winsock cannot wake a select on a datagram socket short of closing it,
@@ -225,6 +309,41 @@ class win32_platform final : public platform {
 win32_platform g_native_platform;
 
 }  // namespace
+
+namespace win32 {
+
+void attach_control(WSAMSG& message, address_control& control) {
+  message.Control.buf = control.bytes;
+  message.Control.len = sizeof control.bytes;
+}
+
+ipv4_local destination_of(const WSAMSG& message) {
+  for (const WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message); item != nullptr;
+       item = WSA_CMSG_NXTHDR(&message, item)) {
+    if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+      IN_PKTINFO info;
+      std::memcpy(&info, WSA_CMSG_DATA(item), sizeof info);
+      if (!replies_can_leave_from(info.ipi_addr.s_addr)) break;
+      return {info.ipi_addr.s_addr, true};
+    }
+  }
+  return {0, false};
+}
+
+void ask_for_source(WSAMSG& message, address_control& control, ipv4_local source) {
+  if (!source.known) return;
+  std::memset(control.bytes, 0, sizeof control.bytes);
+  attach_control(message, control);
+  WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message);
+  item->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+  item->cmsg_level = IPPROTO_IP;
+  item->cmsg_type = IP_PKTINFO;
+  IN_PKTINFO info{};
+  info.ipi_addr.s_addr = source.address;
+  std::memcpy(WSA_CMSG_DATA(item), &info, sizeof info);
+}
+
+}  // namespace win32
 
 platform& native() { return g_native_platform; }
 
