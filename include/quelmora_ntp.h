@@ -37,7 +37,9 @@ QUELMORA_NTP_API const char* ntp_version(void);
 /* The message of the most recent failure in this process ("" before any). */
 QUELMORA_NTP_API const char* ntp_last_error(void);
 
-/* Starts the time server on UDP port 1..65535 (0 means 123), IPv4 any-address.
+/* Starts the time server on UDP port 1..65535 (0 means 123), IPv4 any-address;
+ * each reply leaves from the address its request was sent to. A port that
+ * another socket holds is refused ("bind failed (port in use?)").
  * 0 on success, -1 on failure, -7 if the server already runs. */
 QUELMORA_NTP_API int ntp_start(int port);
 
