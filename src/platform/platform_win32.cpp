@@ -184,6 +184,7 @@ class win32_platform final : public platform {
       win32::attach_control(message, control);
       DWORD length = 0;
       if (receive_message(native(socket), &message, &length, nullptr, nullptr) == 0) {
+        if ((message.dwFlags & MSG_TRUNC) != 0) return {receive_status::too_long, 0};
         received = static_cast<int>(length);
         datagram.destination = win32::destination_of(message);
       }
