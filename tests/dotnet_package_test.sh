@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The NuGet package as .NET users take it: its layout and metadata, the
+# native libraries' exports, the xunit tests against the packed package
+# (restored from dist/ and /opt/nuget/packages only, into a throw-away
+# package folder), the README's program added with `dotnet add package`, the
+# .NET Framework targets file, and the netstandard2.0 assembly under Mono.
+#
+#     tests/dotnet_package_test.sh NUPKG SOURCE
+set -euo pipefail
+nupkg=$(realpath "$1")
+source=$(realpath "$2")
+feed=$(dirname "$nupkg")
+version=$(basename "$nupkg" .nupkg | sed 's/^QuelmoraNtp\.//')
+test_packages=${QUELMORA_NTP_TEST_PACKAGES:-/opt/nuget/packages}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+. "$source/tests/helpers.sh"
+export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
+# A cached copy of the same version must never stand in for this one.
+export NUGET_PACKAGES=$work/nuget-packages
+
+package=$work/package
+/usr/bin/python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$nupkg" "$package"
+for file in lib/net8.0/Quelmora.Ntp.dll lib/net8.0/Quelmora.Ntp.xml \
+    lib/netstandard2.0/Quelmora.Ntp.dll lib/netstandard2.0/Quelmora.Ntp.xml \
+    runtimes/win-x64/native/quelmora_ntp.dll runtimes/linux-x64/native/libquelmora_ntp.so \
+    build/net462/QuelmoraNtp.targets buildTransitive/net462/QuelmoraNtp.targets README.md LICENSE; do
+  [ -f "$package/$file" ] || fail "the package has no $file"
+done
+nuspec=$package/QuelmoraNtp.nuspec
+for expected in "<version>$version</version>" '<license type="expression">MIT</license>' \
+    '<readme>README.md</readme>' '<description>' '<tags>'; do
+  grep -qF "$expected" "$nuspec" || fail "the nuspec lacks $expected"
+done
+! grep -q '<projectUrl>' "$nuspec" || fail "the nuspec names a project URL"
+"$source/tests/check_exports.sh" "$package/runtimes/win-x64/native/quelmora_ntp.dll"
+"$source/tests/check_exports.sh" "$package/runtimes/linux-x64/native/libquelmora_ntp.so"
+echo "QuelmoraNtp $version: layout, metadata and native exports as they should be"
+
+# Restores see only the package's folder and the test packages.
+QUELMORA_NTP_VERSION=$version dotnet test "$source/tests/dotnet/QuelmoraNtp.Tests/QuelmoraNtp.Tests.csproj" \
+  -p:RestoreSources="$feed;$test_packages" -p:QuelmoraNtpVersion="$version" \
+  -p:BaseIntermediateOutputPath="$work/tests/obj/" -p:BaseOutputPath="$work/tests/bin/" \
+  --logger "console;verbosity=normal" > "$work/tests.log" 2>&1 ||
+  { cat "$work/tests.log"; fail "the xunit tests of the package"; }
+grep -E "^ +(Passed|Failed|Skipped) |Total tests|Passed!|Failed!" "$work/tests.log"
+
+# The README's program, in a project of its own that adds the package as the README says.
+app=$work/app
+mkdir -p "$app"
+cat > "$app/app.csproj" <<'PROJECT'
+<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup>
+    <OutputType>Exe</OutputType>
+    <TargetFramework>net10.0</TargetFramework>
+    <Nullable>enable</Nullable>
+    <TreatWarningsAsErrors>true</TreatWarningsAsErrors>
+  </PropertyGroup>
+</Project>
+PROJECT
+sed -n '/^## \.NET/,/^## /p' "$source/README.md" | sed -n '/^```csharp$/,/^```$/p' | sed '1d;$d' > "$app/Program.cs"
+[ -s "$app/Program.cs" ] || fail "the README's .NET section has no program"
+(cd "$app" && dotnet add package QuelmoraNtp --version "$version" --source "$feed" >/dev/null) ||
+  fail "dotnet add package QuelmoraNtp --source $feed"
+dotnet run --project "$app" -- "$(free_port)" > "$work/app.out" || fail "the README's program: $(cat "$work/app.out")"
+grep -q "offset .* ms, round trip .* ms" "$work/app.out" || fail "the README's program said: $(cat "$work/app.out")"
+echo "the README's program: $(tr '\n' ' ' < "$work/app.out")"
+
+# packages.config projects get the package's build targets: the DLL lands beside the program.
+framework=$work/framework
+mkdir -p "$framework"
+cat > "$framework/framework.csproj" <<PROJECT
+<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup>
+    <TargetFramework>net10.0</TargetFramework>
+  </PropertyGroup>
+  <Import Project="$package/build/net462/QuelmoraNtp.targets" />
+</Project>
+PROJECT
+dotnet build "$framework/framework.csproj" --source "$test_packages" -o "$framework/out" >/dev/null ||
+  fail "a project importing the package's .NET Framework targets"
+cmp -s "$framework/out/quelmora_ntp.dll" "$package/runtimes/win-x64/native/quelmora_ntp.dll" ||
+  fail "the .NET Framework targets did not put quelmora_ntp.dll beside the program"
+echo ".NET Framework targets: quelmora_ntp.dll copied beside the program"
+
+# The netstandard2.0 assembly under Mono, against the package's linux-x64 library.
+if command -v mcs >/dev/null && [ -f /usr/lib/mono/4.5/Facades/netstandard.dll ]; then
+  mkdir -p "$work/mono"
+  cp "$package/lib/netstandard2.0/Quelmora.Ntp.dll" "$work/mono/"
+  mcs -nologo -warnaserror -r:"$work/mono/Quelmora.Ntp.dll" -r:/usr/lib/mono/4.5/Facades/netstandard.dll \
+    -out:"$work/mono/MonoHost.exe" "$source/tests/dotnet/mono/MonoHost.cs"
+  LD_LIBRARY_PATH=$package/runtimes/linux-x64/native mono "$work/mono/MonoHost.exe" "$(free_port)" ||
+    fail "the netstandard2.0 assembly under Mono"
+else
+  fail "Mono with its netstandard facade is needed: apt-get install mono-devel"
+fi
+echo "QuelmoraNtp $version: all .NET package tests pass"
