@@ -52,7 +52,7 @@ man -w quelmora-ntp >/dev/null || fail "no manual page"
 
 files=$(dpkg -L "$package" | while read -r path; do [ -d "$path" ] || echo "$path"; done)
 apt-get remove --purge -y -q "$package" >/dev/null
-left=$(for path in $files /usr/lib/python3/dist-packages/__pycache__/quelmora_ntp.*; do
+left=$(for path in $files /usr/lib/python3/dist-packages/quelmora_ntp; do
   [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done || true)
 [ -z "$left" ] || fail "left behind after removal: $left"
 echo "$package $version: lintian without errors; installed, used, removed without a trace"

@@ -8,10 +8,13 @@
     print(ntp.stats())                        # {'running': 1, 'port': 12300, ...}
     ntp.stop()
 
-The library is found from the path given, else $QUELMORA_NTP_LIBRARY, else
-the system's usual search for libquelmora_ntp.so (or its SONAME,
-libquelmora_ntp.so.1) / quelmora_ntp.dll.
+The library is loaded from the path given; without one, from this package's
+own folder (where a wheel puts it), else $QUELMORA_NTP_LIBRARY, else the
+system's usual search for libquelmora_ntp.so (or its SONAME,
+libquelmora_ntp.so.1) / quelmora_ntp.dll (where the Debian package puts it).
 """
+from __future__ import annotations
+
 import ctypes
 import ctypes.util
 import datetime
@@ -20,6 +23,7 @@ import os
 import struct
 import sys
 import time
+from typing import Any, Dict, List, Optional
 
 __all__ = ["Library", "NtpError", "WrongStateError", "Reply", "decode"]
 
@@ -41,14 +45,32 @@ class WrongStateError(NtpError):
     """start while the server runs, or stop while it does not."""
 
 
-def _default_names():
+def _system_names() -> List[str]:
     if sys.platform == "win32":
         return ["quelmora_ntp.dll", "quelmora_ntp"]
     found = ctypes.util.find_library("quelmora_ntp")
     return [name for name in (found, "libquelmora_ntp.so", _SONAME) if name]
 
 
-def _to_unix(seconds, fraction, near):
+def _bundled_library() -> Optional[str]:
+    """The library a wheel put beside this module, if any."""
+    name = "quelmora_ntp.dll" if sys.platform == "win32" else "libquelmora_ntp.so"
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
+    return path if os.path.isfile(path) else None
+
+
+def _candidates(path: Optional[str]) -> List[str]:
+    # A path the caller names is what the caller wants, even beside a wheel's copy.
+    if path:
+        return [path]
+    bundled = _bundled_library()
+    if bundled:
+        return [bundled]
+    from_environment = os.environ.get("QUELMORA_NTP_LIBRARY")
+    return [from_environment] if from_environment else _system_names()
+
+
+def _to_unix(seconds: int, fraction: int, near: float) -> float:
     """An NTP timestamp in the 136-year era nearest `near` (Unix seconds)."""
     near_ntp = int(near) + _SECONDS_1900_TO_1970
     era = near_ntp // _ERA
@@ -57,7 +79,7 @@ def _to_unix(seconds, fraction, near):
     return best - _SECONDS_1900_TO_1970 + fraction / 2**32
 
 
-def _reference_id_text(raw):
+def _reference_id_text(raw: bytes) -> str:
     text = raw.rstrip(b"\0")
     if text and all(0x20 <= b <= 0x7E for b in text):
         return text.decode("ascii")
@@ -65,9 +87,30 @@ def _reference_id_text(raw):
 
 
 class Reply:
-    """A decoded server reply, with the on-wire offset and delay."""
+    """A decoded server reply, with the on-wire offset and delay.
 
-    def __init__(self, packet, sent_after, received_at):
+    Times are Unix seconds (UTC), placed in the NTP era nearest the local clock.
+    """
+
+    raw: bytes
+    leap: int
+    version: int
+    mode: int
+    stratum: int
+    poll: int
+    precision: int
+    root_delay: float
+    root_dispersion: float
+    reference_id: str
+    reference_time: float
+    originate_time: float
+    receive_time: float
+    transmit_time: float
+    transmit_is_zero: bool
+    offset: float
+    delay: float
+
+    def __init__(self, packet: bytes, sent_after: Optional[float], received_at: float) -> None:
         if len(packet) != PACKET_SIZE:
             raise ValueError("a reply is 48 bytes")
         self.raw = bytes(packet)
@@ -88,11 +131,11 @@ class Reply:
         self._sent_after, self._received_at = sent_after, received_at
 
     @property
-    def time_iso(self):
+    def time_iso(self) -> str:
         moment = datetime.datetime.fromtimestamp(self.transmit_time, datetime.timezone.utc)
         return moment.strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
-    def problem(self):
+    def problem(self) -> Optional[str]:
         """Why this is not a valid server answer, or None."""
         if self.mode != 4:
             return f"not a server reply (mode {self.mode})"
@@ -105,12 +148,13 @@ class Reply:
             return "originate timestamp is not what was sent"
         return None
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"Reply(time={self.time_iso}, offset={self.offset:+.6f}, delay={self.delay:.6f}, "
                 f"stratum={self.stratum}, reference_id={self.reference_id!r})")
 
 
-def decode(packet, sent_after=None, received_at=None):
+def decode(packet: bytes, sent_after: Optional[float] = None,
+           received_at: Optional[float] = None) -> Reply:
     """Decodes raw reply bytes (e.g. from Library.query_raw)."""
     return Reply(packet, sent_after, time.time() if received_at is None else received_at)
 
@@ -118,11 +162,9 @@ def decode(packet, sent_after=None, received_at=None):
 class Library:
     """The seven functions of one loaded library."""
 
-    def __init__(self, path=None):
-        names = [path] if path else ([os.environ["QUELMORA_NTP_LIBRARY"]]
-                                     if os.environ.get("QUELMORA_NTP_LIBRARY") else _default_names())
+    def __init__(self, path: Optional[str] = None) -> None:
         errors = []
-        for name in names:
+        for name in _candidates(path):
             try:
                 self._lib = ctypes.CDLL(name)
                 break
@@ -143,39 +185,47 @@ class Library:
                                   ctypes.POINTER(ctypes.c_ubyte), ctypes.c_int]
         lib.ntp_query.restype = ctypes.c_int
 
-    def version(self):
-        return self._lib.ntp_version().decode()
+    @staticmethod
+    def _text(function: Any) -> str:
+        """A text of the library's (its c_char_p result comes back as bytes)."""
+        text: bytes = function()
+        return text.decode()
 
-    def last_error(self):
-        return self._lib.ntp_last_error().decode()
+    def version(self) -> str:
+        return self._text(self._lib.ntp_version)
 
-    def _check(self, result, what):
+    def last_error(self) -> str:
+        return self._text(self._lib.ntp_last_error)
+
+    def _check(self, result: int, what: str) -> int:
         if result == WRONG_STATE:
             raise WrongStateError(what + ": wrong state")
         if result == FAILED:
             raise NtpError(self.last_error())
         return result
 
-    def start(self, port=0):
+    def start(self, port: int = 0) -> None:
         """Starts the server (port 0 means 123)."""
         self._check(self._lib.ntp_start(port), "start")
 
-    def stop(self):
+    def stop(self) -> None:
         self._check(self._lib.ntp_stop(), "stop")
 
-    def status(self):
-        return self._lib.ntp_status() == 1
+    def status(self) -> bool:
+        running: int = self._lib.ntp_status()
+        return running == 1
 
-    def stats(self):
-        return json.loads(self._lib.ntp_stats().decode())
+    def stats(self) -> Dict[str, Any]:
+        report: Dict[str, Any] = json.loads(self._text(self._lib.ntp_stats))
+        return report
 
-    def query_raw(self, host, port=123):
+    def query_raw(self, host: str, port: int = 123) -> bytes:
         """The raw 48-byte reply."""
         buffer = (ctypes.c_ubyte * PACKET_SIZE)()
         self._check(self._lib.ntp_query(host.encode(), port, buffer, PACKET_SIZE), "query")
         return bytes(buffer)
 
-    def query(self, host, port=123):
+    def query(self, host: str, port: int = 123) -> Reply:
         """A decoded reply; raises NtpError for a failure or an invalid answer."""
         sent_after = time.time()
         raw = self.query_raw(host, port)
