@@ -20,7 +20,8 @@ export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPE
 export NUGET_PACKAGES=$work/nuget-packages
 
 package=$work/package
-/usr/bin/python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$nupkg" "$package"
+mkdir "$package"
+(cd "$package" && cmake -E tar xf "$nupkg")
 for file in lib/net8.0/Quelmora.Ntp.dll lib/net8.0/Quelmora.Ntp.xml \
     lib/netstandard2.0/Quelmora.Ntp.dll lib/netstandard2.0/Quelmora.Ntp.xml \
     runtimes/win-x64/native/quelmora_ntp.dll runtimes/linux-x64/native/libquelmora_ntp.so \

@@ -68,8 +68,7 @@ echo "Linux wheel: installed into a virtual environment, used, uninstalled witho
 name=$(basename "$windows_wheel")
 [[ $name == quelmora_ntp-*-py3-none-win_amd64.whl ]] || fail "the Windows wheel is named $name"
 mkdir "$work/windows"
-/usr/bin/python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
-  "$windows_wheel" "$work/windows"
+(cd "$work/windows" && cmake -E tar xf "$windows_wheel")
 version=${name#quelmora_ntp-}
 version=${version%%-*}
 info=$work/windows/quelmora_ntp-$version.dist-info

@@ -64,15 +64,23 @@ for attempt in $(seq 50); do "$linux_command" query 127.0.0.1 --port "$port" >/d
 grep -q "stratum 2, reference id PICB" query.out || fail "quelmora-ntp.exe query said: $(cat query.out)"
 kill "${servers[0]}"
 
+# Starts quelmora-ntp.exe serve on PORT, its output into FILE, and returns
+# once it answers a Linux query; $server is its process id. Queries sent
+# before it is up are refused, so it sees exactly one.
+start_serve() {
+  local port=$1 output=$2
+  shift 2
+  "$wine" "$exe" serve --port "$port" "$@" > "$output" &
+  server=$!
+  servers+=("$server")
+  for attempt in $(seq 100); do "$linux_command" query 127.0.0.1 --port "$port" >/dev/null 2>&1 && break; sleep 0.1; done
+}
+
 # Serves until Ctrl-C (Wine turns SIGINT into one), or until --seconds end.
-# Queries sent before the server is up are refused, so it sees exactly one.
 serve_once() {
   local port=$1 stop=$2
   shift 2
-  "$wine" "$exe" serve --port "$port" "$@" > serve.out &
-  local server=$!
-  servers+=("$server")
-  for attempt in $(seq 100); do "$linux_command" query 127.0.0.1 --port "$port" >/dev/null 2>&1 && break; sleep 0.1; done
+  start_serve "$port" serve.out "$@"
   [ "$stop" = ctrl-c ] && kill -INT "$server"
   wait "$server" || fail "quelmora-ntp.exe serve stopped by $stop exited with $?"
   grep -q "^stopped  port $port  requests 1  replies 1" serve.out ||
@@ -84,17 +92,14 @@ serve_once "$(free_port)" --seconds --seconds 8
 
 # A second server on a served port is refused, and the first keeps its traffic.
 port=$(free_port)
-"$wine" "$exe" serve --port "$port" --seconds 120 > first.out &
-first=$!
-servers+=("$first")
-for attempt in $(seq 100); do "$linux_command" query 127.0.0.1 --port "$port" >/dev/null 2>&1 && break; sleep 0.1; done
+start_serve "$port" first.out --seconds 120
 status=0
 "$wine" "$exe" serve --port "$port" --seconds 5 > second.out 2> second.err || status=$?
 [ "$status" = 1 ] || fail "a second quelmora-ntp.exe serve on a served port exited with $status"
 grep -q "bind failed (port in use?)" second.err || fail "the second serve said: $(cat second.err)"
 "$linux_command" query 127.0.0.1 --port "$port" >/dev/null || fail "the first server lost its port"
-kill -INT "$first"
-wait "$first" || fail "the first quelmora-ntp.exe serve exited with $?"
+kill -INT "$server"
+wait "$server" || fail "the first quelmora-ntp.exe serve exited with $?"
 grep -q "^stopped  port $port  requests 2  replies 2" first.out ||
   fail "the first quelmora-ntp.exe serve said: $(cat first.out)"
 echo "a second quelmora-ntp.exe serve on a served port was refused; the first kept serving"

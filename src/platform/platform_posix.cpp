@@ -192,28 +192,14 @@ class posix_platform final : public platform {
   }
 
 #if defined(__linux__)
+  // One datagram is a batch of one: the same headers and control data.
   receive_result receive_pending_from(socket_handle socket, incoming_datagram& datagram) override {
-    msghdr header;
-    iovec bytes;
-    address_control control;
-    describe(header, bytes, datagram.buffer, datagram.capacity, datagram.sender.bytes,
-             ipv4_peer::capacity);
-    control.attach_to(header);
-    const ssize_t received = ::recvmsg(descriptor(socket), &header, MSG_DONTWAIT);
-    if (received < 0) return datagram_outcome(received, datagram.capacity);
-    take_outcome(datagram, header, static_cast<std::size_t>(received));
+    receive_pending_batch(socket, &datagram, 1);
     return datagram.result;
   }
 
   long send_to(socket_handle socket, const outgoing_datagram& datagram) override {
-    msghdr header;
-    iovec bytes;
-    address_control control;
-    // sendmsg only reads through these pointers.
-    describe(header, bytes, const_cast<unsigned char*>(datagram.data), datagram.length,
-             const_cast<unsigned char*>(datagram.peer->bytes), datagram.peer->length);
-    ask_for_source(header, control, datagram.source);
-    return ::sendmsg(descriptor(socket), &header, 0);
+    return send_batch(socket, &datagram, 1) == 1 ? static_cast<long>(datagram.length) : -1;
   }
 
   // Everything pending, up to the batch, in one system call.
