@@ -1,5 +1,7 @@
 // The query client: one SNTP exchange with a named server.
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "ntp_module.h"
 #include "ntp_packet.h"
@@ -14,6 +16,38 @@ constexpr int highest_port = 65535;
 constexpr int reply_timeout_ms = 5000;
 constexpr std::size_t port_text_capacity = 16;
 
+constexpr const char* no_reply = "no reply within 5s (timeout or short packet)";
+
+// Every checking client matches the reply's originate timestamp with the
+// transmit timestamp it sent: anything else answers another request, or
+// comes from a sender that guessed the port.
+bool answers_request(const unsigned char* reply, const unsigned char* request) {
+  return std::memcmp(reply + originate_offset, request + transmit_offset, timestamp_size) == 0;
+}
+
+// Waits for the reply to the request in pkt, within one deadline however
+// often a signal cuts a wait short, passing over replies to other requests.
+// The reply lands in pkt only once it is the one; a datagram that is not 48
+// bytes long, or a refusal, ends the wait at once.
+const char* await_reply(platform::platform& os, platform::socket_handle sock, unsigned char* pkt) {
+  unsigned char reply[packet_size];
+  const std::uint64_t deadline = os.monotonic_milliseconds() + reply_timeout_ms;
+  for (;;) {
+    const std::uint64_t now = os.monotonic_milliseconds();
+    if (now >= deadline) return no_reply;
+    const platform::receive_result got =
+        os.receive_within(sock, reply, packet_size, static_cast<int>(deadline - now));
+    if (got.status == platform::receive_status::nothing_pending) continue;
+    if (got.status != platform::receive_status::received || got.length != packet_size) {
+      return no_reply;
+    }
+    if (answers_request(reply, pkt)) {
+      std::memcpy(pkt, reply, packet_size);
+      return nullptr;
+    }
+  }
+}
+
 // Connects a socket to the first resolved address and makes the exchange.
 // Returns the message of the failure, or null on success.
 const char* exchange(platform::platform& os, const platform::address_list* addresses,
@@ -25,15 +59,11 @@ const char* exchange(platform::platform& os, const platform::address_list* addre
   if (!os.connect_to(sock, first)) {
     failure = "connect failed";
   } else {
-    os.set_receive_timeout(sock, reply_timeout_ms);
     compose_request(pkt);
     if (os.send(sock, pkt, packet_size) != static_cast<long>(packet_size)) {
       failure = "send failed";
     } else {
-      const platform::receive_result reply = os.receive(sock, pkt, packet_size);
-      if (reply.status != platform::receive_status::received || reply.length != packet_size) {
-        failure = "no reply within 5s (timeout or short packet)";
-      }
+      failure = await_reply(os, sock, pkt);
     }
   }
   os.close_socket(sock);

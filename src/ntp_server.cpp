@@ -69,21 +69,9 @@ void finish_run(platform::platform& os, server_run& run, unsigned done_flag) {
   run.holders.store(0, std::memory_order_release);
 }
 
-bool stop_requested(const server_run& run) { return run.stop.load(std::memory_order_acquire) != 0; }
-
-// One batch of datagrams and their replies, on the server thread's stack.
-struct batch_buffers {
-  unsigned char requests[platform::max_batch][packet_size] = {};
-  unsigned char replies[platform::max_batch][packet_size] = {};
-  platform::incoming_datagram incoming[platform::max_batch] = {};
-  platform::outgoing_datagram outgoing[platform::max_batch] = {};
-
-  batch_buffers() {
-    for (std::size_t i = 0; i < platform::max_batch; ++i) {
-      incoming[i] = {requests[i], packet_size, {}, {}, {}};
-    }
-  }
-};
+bool stop_requested(const std::atomic<std::int32_t>& stop) {
+  return stop.load(std::memory_order_acquire) != 0;
+}
 
 // Judges each received datagram on its own, counts it, and composes the
 // replies (each reading the clock as it is composed, and leaving from the
@@ -91,11 +79,11 @@ struct batch_buffers {
 // early, setting `stopping`, once a stop is requested. Requests are counted
 // before their replies can be, so a report never shows more replies than
 // requests.
-std::size_t answer_batch(const server_run& run, batch_buffers& batch, std::size_t received,
-                         ntp_timestamp& reference, bool& stopping) {
+std::size_t answer_batch(const std::atomic<std::int32_t>& stop, server_batch& batch,
+                         std::size_t received, ntp_timestamp& reference, bool& stopping) {
   std::uint32_t counted = 0;
   std::size_t answers = 0;
-  for (std::size_t i = 0; i < received && !(stopping = stop_requested(run)); ++i) {
+  for (std::size_t i = 0; i < received && !(stopping = stop_requested(stop)); ++i) {
     const platform::incoming_datagram& request = batch.incoming[i];
     const datagram_fate fate =
         take_datagram(request.result, batch.requests[i], reference, batch.replies[answers]);
@@ -103,12 +91,48 @@ std::size_t answer_batch(const server_run& run, batch_buffers& batch, std::size_
     ++counted;
     if (fate == datagram_fate::answered) {
       batch.outgoing[answers] = {batch.replies[answers], packet_size, &request.sender,
-                                 request.destination};
+                                 request.destination, platform::send_status::failed};
       ++answers;
     }
   }
   g_requests.fetch_add(counted);
   return answers;
+}
+
+// The replies whose source the system refused (the address went away
+// between the receive and the send, or is none it sends from) go out once
+// more from an address it picks: a reply from another address may still
+// serve a lenient client, and none serves no one.
+std::size_t resend_refused(platform::platform& os, socket_handle sock,
+                           platform::outgoing_datagram* outgoing, std::size_t count) {
+  std::size_t refused = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (outgoing[i].status != platform::send_status::source_refused) continue;
+    outgoing[refused] = outgoing[i];
+    outgoing[refused].source = {0, false};
+    ++refused;
+  }
+  return refused == 0 ? 0 : os.send_batch(sock, outgoing, refused);
+}
+
+// A reply that could not be sent is not reported: the client will retry.
+void send_replies(platform::platform& os, socket_handle sock, platform::outgoing_datagram* outgoing,
+                  std::size_t count) {
+  std::size_t sent = os.send_batch(sock, outgoing, count);
+  if (sent < count) sent += resend_refused(os, sock, outgoing, count);
+  g_replies.fetch_add(static_cast<std::uint32_t>(sent));
+}
+
+// After a receive failed, a socket that keeps failing would bring the thread
+// straight back: it rests for one wait's length, looking at the stop flag
+// often enough that a stop is as prompt as ever.
+constexpr int failure_rest_step_ms = 10;
+
+void rest_after_failure(platform::platform& os, const server_run& run) {
+  for (int rested = 0; rested < wait_timeout_ms && !stop_requested(run.stop);
+       rested += failure_rest_step_ms) {
+    os.sleep_milliseconds(failure_rest_step_ms);
+  }
 }
 
 // Takes everything pending in one receive and answers it with one send.
@@ -121,23 +145,16 @@ std::size_t answer_batch(const server_run& run, batch_buffers& batch, std::size_
 // already composed still go out. The reference time starts as the run's
 // start time and is the thread's own from then on.
 void server_loop(platform::platform& os, server_run& run) {
-  batch_buffers batch;
+  server_batch batch;
   ntp_timestamp reference = run.start;
   bool batch_was_full = false;
   for (;;) {
     if (!batch_was_full) os.wait_readable(run.sock, wait_timeout_ms);
-    if (stop_requested(run)) return;
-    const std::size_t received =
-        os.receive_pending_batch(run.sock, batch.incoming, platform::max_batch);
-    if (stop_requested(run)) return;
-    batch_was_full = received == platform::max_batch;
-    bool stopping = false;
-    const std::size_t answers = answer_batch(run, batch, received, reference, stopping);
-    // A reply that could not be sent is not reported: the client will retry.
-    if (answers > 0) {
-      g_replies.fetch_add(static_cast<std::uint32_t>(os.send_batch(run.sock, batch.outgoing, answers)));
-    }
-    if (stopping) return;
+    if (stop_requested(run.stop)) return;
+    const round_outcome round = serve_round(os, run.sock, run.stop, batch, reference);
+    if (round.stopping) return;
+    batch_was_full = round.received == platform::max_batch;
+    if (round.receive_failed) rest_after_failure(os, run);
   }
 }
 
@@ -221,6 +238,26 @@ bool claim_control(control_state from, control_state to) {
 }
 
 }  // namespace
+
+server_batch::server_batch() {
+  for (std::size_t i = 0; i < platform::max_batch; ++i) {
+    incoming[i] = {requests[i], packet_size, {}, {}, {}};
+  }
+}
+
+round_outcome serve_round(platform::platform& os, socket_handle sock,
+                          const std::atomic<std::int32_t>& stop, server_batch& batch,
+                          ntp_timestamp& reference) {
+  const std::size_t received = os.receive_pending_batch(sock, batch.incoming, platform::max_batch);
+  // A failure always ends the batch.
+  const bool receive_failed =
+      received > 0 && batch.incoming[received - 1].result.status == platform::receive_status::failed;
+  if (stop_requested(stop)) return {received, receive_failed, true};
+  bool stopping = false;
+  const std::size_t answers = answer_batch(stop, batch, received, reference, stopping);
+  if (answers > 0) send_replies(os, sock, batch.outgoing, answers);
+  return {received, receive_failed, stopping};
+}
 
 datagram_fate take_datagram(const platform::receive_result& got, const unsigned char* request,
                             ntp_timestamp& reference, unsigned char* reply) {

@@ -15,10 +15,13 @@ namespace {
 
 namespace qp = quelmora::platform;
 
-// What WSARecvMsg leaves in the control buffer for a datagram sent to `address`.
-void as_received(WSAMSG& message, qp::win32::address_control& control, const char* address) {
+// What WSARecvMsg leaves in the message for a datagram sent to `address`,
+// with the flags it sets.
+void as_received(WSAMSG& message, qp::win32::address_control& control, const char* address,
+                 DWORD flags = 0) {
   std::memset(control.bytes, 0, sizeof control.bytes);
   qp::win32::attach_control(message, control);
+  message.dwFlags = flags;
   WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message);
   item->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
   item->cmsg_level = IPPROTO_IP;
@@ -59,12 +62,28 @@ TEST(AddressControl, TheDestinationIsKeptOnlyWhereAReplyCanLeaveFrom) {
   const qp::ipv4_local reached = qp::win32::destination_of(message);
   EXPECT_TRUE(reached.known);
   EXPECT_EQ(reached.address, ::inet_addr("127.0.0.3"));
-  for (const char* group_or_broadcast : {"224.0.1.1", "239.255.255.250", "255.255.255.255"}) {
-    as_received(message, control, group_or_broadcast);
-    EXPECT_FALSE(qp::win32::destination_of(message).known) << group_or_broadcast;
+  const struct {
+    const char* address;
+    DWORD flags;
+  } no_source[] = {
+      {"10.8.8.255", MSG_BCAST},  // a subnet broadcast: Winsock names it as the destination
+      {"10.8.8.7", MSG_BCAST},
+      {"224.0.1.1", MSG_MCAST},
+      {"239.255.255.250", 0},
+      {"255.255.255.255", 0},
+      {"0.0.0.0", 0},
+      {"127.0.0.3", MSG_CTRUNC},  // the control data was cut short
+  };
+  for (const auto& request : no_source) {
+    as_received(message, control, request.address, request.flags);
+    EXPECT_FALSE(qp::win32::destination_of(message).known)
+        << request.address << " flags " << request.flags;
   }
   WSAMSG without_control{};
   EXPECT_FALSE(qp::win32::destination_of(without_control).known);
+  as_received(message, control, "127.0.0.3");
+  WSA_CMSG_FIRSTHDR(&message)->cmsg_len = 0;  // would step onto itself for ever
+  EXPECT_FALSE(qp::win32::destination_of(message).known);
 }
 
 }  // namespace

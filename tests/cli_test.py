@@ -111,7 +111,9 @@ class CommandTest(unittest.TestCase):
                                       str(echo.getsockname()[1])],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             request, sender = echo.recvfrom(64)
-            echo.sendto(request, sender)  # mode 3 back: not a server reply
+            # Mode 3 back, its originate the request's transmit time: an
+            # answer to this request, but not a server's.
+            echo.sendto(request[:24] + request[40:48] + request[32:], sender)
             _, err = query.communicate(timeout=10)
         self.assertEqual(query.returncode, 1)
         self.assertIn("invalid reply: not a server reply (mode 3)", err)

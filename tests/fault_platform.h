@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -45,6 +46,21 @@ class fault_platform : public qp::platform {
   // While set, every other receive reports an ICMP error instead of a
   // datagram, as Windows does after replies to clients that have gone.
   std::atomic<bool> error_reports_between{false};
+  // While set, the socket is broken: always readable, every receive fails.
+  std::atomic<bool> fail_receives{false};
+  std::atomic<int> failed_receives{0};
+  // While set, the system refuses every reply's source (it has gone), as
+  // Winsock does with WSAEADDRNOTAVAIL; the reply is not sent.
+  std::atomic<bool> refuse_sources{false};
+  // The reply at this place in a batch asks to leave from an address this
+  // host does not have, which the real send refuses; -1: none.
+  std::atomic<int> foreign_source_at{-1};
+  static std::uint32_t foreign_source() {
+    const unsigned char test_net_1[4] = {192, 0, 2, 1};  // in network byte order
+    std::uint32_t address = 0;
+    std::memcpy(&address, test_net_1, sizeof address);
+    return address;
+  }
 
   // The local address each datagram reached, as the platform reported it
   // (0 when it could not tell), and the address each reply was asked to
@@ -71,6 +87,7 @@ class fault_platform : public qp::platform {
   }
   bool wait_readable(qp::socket_handle s, int timeout_ms) override {
     note_use(s);
+    if (fail_receives) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(wait_delay_ms.load()));
     return real().wait_readable(s, timeout_ms);
   }
@@ -88,17 +105,25 @@ class fault_platform : public qp::platform {
     }
     return real().receive_pending_from(s, datagram);
   }
-  long send_to(qp::socket_handle s, const qp::outgoing_datagram& datagram) override {
+  qp::send_status send_to(qp::socket_handle s, const qp::outgoing_datagram& datagram) override {
     note_use(s);
+    if (refuse_sources && datagram.source.known) return qp::send_status::source_refused;
     qp::outgoing_datagram sent = datagram;
-    if (short_send) --sent.length;
-    return real().send_to(s, sent);
+    if (!short_send) return real().send_to(s, sent);
+    --sent.length;
+    const qp::send_status status = real().send_to(s, sent);
+    return status == qp::send_status::sent ? qp::send_status::failed : status;
   }
   // The native batches, unless a test asked for a held receive, error
   // reports or short sends: the one-datagram operations above make those.
   std::size_t receive_pending_batch(qp::socket_handle s, qp::incoming_datagram* batch,
                                     std::size_t count) override {
     note_use(s);
+    if (fail_receives) {
+      ++failed_receives;
+      batch[0].result = {qp::receive_status::failed, 0};
+      return 1;
+    }
     const std::size_t taken = hold_receive || error_reports_between
                                   ? qp::platform::receive_pending_batch(s, batch, count)
                                   : real().receive_pending_batch(s, batch, count);
@@ -113,7 +138,7 @@ class fault_platform : public qp::platform {
     }
     return taken;
   }
-  std::size_t send_batch(qp::socket_handle s, const qp::outgoing_datagram* batch,
+  std::size_t send_batch(qp::socket_handle s, qp::outgoing_datagram* batch,
                          std::size_t count) override {
     {
       std::lock_guard<std::mutex> hold(addresses_lock_);
@@ -121,7 +146,11 @@ class fault_platform : public qp::platform {
         sources_.push_back(batch[i].source.known ? batch[i].source.address : 0);
       }
     }
-    if (short_send) return qp::platform::send_batch(s, batch, count);
+    const int foreign = foreign_source_at;
+    if (foreign >= 0 && static_cast<std::size_t>(foreign) < count) {
+      batch[foreign].source = {foreign_source(), true};
+    }
+    if (short_send || refuse_sources) return qp::platform::send_batch(s, batch, count);
     note_use(s);
     return real().send_batch(s, batch, count);
   }
@@ -146,15 +175,12 @@ class fault_platform : public qp::platform {
   bool connect_to(qp::socket_handle s, const qp::endpoint& address) override {
     return !fail_connect && real().connect_to(s, address);
   }
-  void set_receive_timeout(qp::socket_handle s, int timeout_ms) override {
-    real().set_receive_timeout(s, timeout_ms);
-  }
   long send(qp::socket_handle s, const unsigned char* data, std::size_t length) override {
     return real().send(s, data, short_send ? length - 1 : length);
   }
-  qp::receive_result receive(qp::socket_handle s, unsigned char* buffer,
-                             std::size_t capacity) override {
-    return real().receive(s, buffer, capacity);
+  qp::receive_result receive_within(qp::socket_handle s, unsigned char* buffer,
+                                    std::size_t capacity, int timeout_ms) override {
+    return real().receive_within(s, buffer, capacity, timeout_ms);
   }
   void keep_library_loaded() override { real().keep_library_loaded(); }
   bool start_thread(qp::thread_entry entry, void* argument, qp::thread_handle& thread) override {
@@ -164,6 +190,8 @@ class fault_platform : public qp::platform {
     return real().wait_thread(thread, timeout_ms);
   }
   void release_thread(qp::thread_handle thread) override { real().release_thread(thread); }
+  void sleep_milliseconds(int milliseconds) override { real().sleep_milliseconds(milliseconds); }
+  std::uint64_t monotonic_milliseconds() override { return real().monotonic_milliseconds(); }
   std::uint64_t utc_ticks_since_1970() override {
     return fixed_clock ? clock_ticks.load() : real().utc_ticks_since_1970();
   }

@@ -165,6 +165,57 @@ TEST_F(InjectedFailures, ErrorReportsBetweenDatagramsLoseNone) {
                                           ",\"requests\":4,\"replies\":4}");
 }
 
+// A reply whose source address the system refuses (removed between the
+// receive and the send) still goes out, once, from the system's choice.
+TEST_F(InjectedFailures, ARefusedSourceIsSentAgainWithoutOneAndCountedOnce) {
+  faults_.refuse_sources = true;
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  test::udp_peer client;
+  client.send_to(port, test::client_request(0x23));
+  test::bytes reply;
+  ASSERT_TRUE(client.receive(reply, 2000));
+  EXPECT_FALSE(client.receive(reply, 100)) << "sent twice";
+  ASSERT_EQ(ntp_stop(), 0);
+  EXPECT_EQ(std::string(ntp_stats()), "{\"running\":0,\"port\":" + std::to_string(port) +
+                                          ",\"requests\":1,\"replies\":1}");
+}
+
+// The kernel itself refuses one reply in the middle of a batch: only that
+// one is sent again, and each client gets its reply once.
+TEST_F(InjectedFailures, OnlyTheRefusedReplyOfABatchIsSentAgain) {
+  if (test::running_under_wine()) GTEST_SKIP() << "Wine drops the source of a send";
+  faults_.wait_delay_ms = 50;  // the requests pile up into one batch
+  faults_.foreign_source_at = 1;
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  test::udp_peer clients[3];
+  for (const test::udp_peer& client : clients) client.send_to(port, test::client_request(0x23));
+  for (const test::udp_peer& client : clients) {
+    test::bytes reply;
+    EXPECT_TRUE(client.receive(reply, 2000));
+    EXPECT_FALSE(client.receive(reply, 100)) << "sent twice";
+  }
+  EXPECT_EQ(faults_.largest_batch.load(), 3U);
+  ASSERT_EQ(ntp_stop(), 0);
+  EXPECT_EQ(std::string(ntp_stats()), "{\"running\":0,\"port\":" + std::to_string(port) +
+                                          ",\"requests\":3,\"replies\":3}");
+}
+
+// A socket that stays readable and fails every receive costs a wake per
+// wait's length, not a core; a stop still ends the thread at once.
+TEST_F(InjectedFailures, AReceiveThatKeepsFailingRestsAndStopsAtOnce) {
+  faults_.fail_receives = true;
+  ASSERT_EQ(ntp_start(test::free_port()), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const int receives = faults_.failed_receives.load();
+  EXPECT_GE(receives, 1);
+  EXPECT_LE(receives, 5) << "receives in one second";
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ntp_stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100));
+}
+
 TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
   const int threads = test::count_threads();
   const int descriptors = test::count_open_handles();

@@ -19,15 +19,24 @@ constexpr int request_wait_ms = 3000;
 constexpr unsigned char untouched = 0xEE;
 constexpr const char* no_reply = "no reply within 5s (timeout or short packet)";
 
-// A peer on loopback that takes one request and answers it as told.
+// A peer on loopback that takes one request and answers it as told, with
+// one datagram or several in turn.
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(std::function<bytes(const bytes&)> answer)
-      : worker_([this, answer] {
+      : ScriptedPeer([answer](const bytes& request) {
+          const bytes reply = answer(request);
+          return reply.empty() ? std::vector<bytes>{} : std::vector<bytes>{reply};
+        }) {}
+  explicit ScriptedPeer(std::function<std::vector<bytes>(const bytes&)> answers,
+                        std::chrono::milliseconds between = {})
+      : worker_([this, answers, between] {
           sockaddr_in sender{};
           if (!peer_.receive(request_, request_wait_ms, &sender)) return;
-          const bytes reply = answer(request_);
-          if (!reply.empty()) peer_.reply_to(sender, reply);
+          for (const bytes& reply : answers(request_)) {
+            std::this_thread::sleep_for(between);
+            peer_.reply_to(sender, reply);
+          }
         }) {}
   ~ScriptedPeer() {
     if (worker_.joinable()) worker_.join();
@@ -46,16 +55,30 @@ class ScriptedPeer {
   std::thread worker_;
 };
 
-bytes reply_of_size(std::size_t size) {
+// A reply to `request`: its originate timestamp repeats the request's
+// transmit timestamp, as every server's does.
+bytes reply_of_size(const bytes& request, std::size_t size) {
   bytes reply(size, 0x11);
   reply[0] = 0x24;
+  for (std::size_t i = 0; i < 8 && 24 + i < size; ++i) reply[24 + i] = request[40 + i];
   return reply;
 }
 
+// A 48-byte reply to some other request: stratum 9, another originate.
+bytes stray_reply(const bytes& request) {
+  bytes stray = reply_of_size(request, 48);
+  stray[1] = 9;
+  stray[31] = static_cast<unsigned char>(stray[31] ^ 0xFF);
+  return stray;
+}
+
 TEST(QueryExchange, SendsAVersion4ClientRequestAndHandsBackTheReply) {
-  bytes sent_reply = reply_of_size(48);
-  sent_reply[47] = 0x77;
-  ScriptedPeer peer([&](const bytes&) { return sent_reply; });
+  bytes sent_reply;
+  ScriptedPeer peer([&](const bytes& request) {
+    sent_reply = reply_of_size(request, 48);
+    sent_reply[47] = 0x77;
+    return sent_reply;
+  });
   unsigned char pkt[64];
   std::memset(pkt, untouched, sizeof pkt);
   ASSERT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), 48) << ntp_last_error();
@@ -71,7 +94,7 @@ TEST(QueryExchange, SendsAVersion4ClientRequestAndHandsBackTheReply) {
 }
 
 TEST(QueryExchange, AcceptsABufferOfExactly48Bytes) {
-  ScriptedPeer peer([](const bytes&) { return reply_of_size(48); });
+  ScriptedPeer peer([](const bytes& request) { return reply_of_size(request, 48); });
   unsigned char pkt[48];
   EXPECT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), 48) << ntp_last_error();
 }
@@ -89,6 +112,34 @@ TEST(QueryExchange, ReadsTheLibrarysOwnServer) {
   ASSERT_EQ(ntp_stop(), 0);
   EXPECT_EQ(std::string(ntp_stats()),
             "{\"running\":0,\"port\":" + std::to_string(port) + ",\"requests\":1,\"replies\":1}");
+}
+
+// A reply to another request (a late answer, or an off-path sender that
+// guessed the port) is passed over, and the wait goes on for the true one.
+TEST(QueryExchange, TakesOnlyTheReplyToItsOwnRequest) {
+  ScriptedPeer peer(
+      [](const bytes& request) {
+        return std::vector<bytes>{stray_reply(request), reply_of_size(request, 48)};
+      },
+      std::chrono::milliseconds(50));
+  unsigned char pkt[48];
+  ASSERT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), 48) << ntp_last_error();
+  EXPECT_EQ(pkt[1], 0x11) << "the stray reply was taken";
+  EXPECT_EQ(bytes(pkt + 24, pkt + 32), bytes(peer.request().begin() + 40, peer.request().end()));
+}
+
+TEST(QueryFailures, OnlyStrayRepliesFailWithinTheBound) {
+  ScriptedPeer peer(
+      [](const bytes& request) { return std::vector<bytes>(8, stray_reply(request)); },
+      std::chrono::milliseconds(300));
+  unsigned char pkt[48];
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), -1);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_STREQ(ntp_last_error(), no_reply);
+  EXPECT_GE(took, std::chrono::milliseconds(4900));
+  EXPECT_LT(took, std::chrono::milliseconds(6500));
+  EXPECT_EQ(bytes(pkt, pkt + 48), peer.request()) << "the request is still in the buffer";
 }
 
 TEST(QueryFailures, RejectBadArgumentsBeforeThePort) {
@@ -125,7 +176,7 @@ TEST(QueryFailures, NameThatDoesNotResolve) {
 
 TEST(QueryFailures, RepliesOfTheWrongLength) {
   for (std::size_t size : {std::size_t{47}, std::size_t{49}, std::size_t{200}}) {
-    ScriptedPeer peer([size](const bytes&) { return reply_of_size(size); });
+    ScriptedPeer peer([size](const bytes& request) { return reply_of_size(request, size); });
     unsigned char pkt[64];
     std::memset(pkt, untouched, sizeof pkt);
     EXPECT_EQ(ntp_query("127.0.0.1", peer.port(), pkt, sizeof pkt), -1) << size;

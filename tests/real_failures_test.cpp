@@ -4,15 +4,20 @@
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -117,6 +122,39 @@ TEST(RealFailures, ConnectToTheBroadcastAddress) {
 TEST(RealFailures, SendRefusedByTheKernel) {
   test::udp_peer peer;
   EXPECT_EXIT(query_with_sendto_refused(peer.port()), ::testing::ExitedWithCode(0), "^ok$");
+}
+
+std::atomic<int> g_signals_taken{0};
+void count_signal(int) { g_signals_taken.fetch_add(1); }
+
+// A host's signals (a profiler's timer, a runtime's own) cut the query's
+// wait short again and again: the query still ends within its 5 s.
+TEST(RealFailures, SignalsDoNotStretchTheQuerysFiveSeconds) {
+  struct sigaction taken {};
+  taken.sa_handler = count_signal;  // no SA_RESTART
+  struct sigaction before {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &taken, &before), 0);
+  const test::udp_peer silent_server;
+  const pthread_t caller = ::pthread_self();
+  std::atomic<bool> querying{true};
+  std::thread signaller([&] {
+    while (querying) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      if (querying) ::pthread_kill(caller, SIGUSR1);
+    }
+  });
+  unsigned char pkt[48];
+  const auto begin = std::chrono::steady_clock::now();
+  const int result = ntp_query("127.0.0.1", silent_server.port(), pkt, sizeof pkt);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  querying = false;
+  signaller.join();
+  ::sigaction(SIGUSR1, &before, nullptr);
+  EXPECT_EQ(result, -1);
+  EXPECT_STREQ(ntp_last_error(), "no reply within 5s (timeout or short packet)");
+  EXPECT_GE(took, std::chrono::milliseconds(4900));
+  EXPECT_LT(took, std::chrono::milliseconds(6500));
+  EXPECT_GE(g_signals_taken.load(), 20);
 }
 
 }  // namespace

@@ -21,8 +21,12 @@ struct address_control {
 // Points the message's control buffer at `control`, for a receive.
 void attach_control(WSAMSG& message, address_control& control);
 
-// The local address a received datagram reached, when its control data
-// says and a reply can leave from it (not a multicast or broadcast address).
+// Where the reply to a datagram received with `message` leaves from: the
+// local address the datagram reached, when its control data says so whole
+// and that is a unicast address; unknown (the system picks) for a datagram
+// Winsock flags as sent to a broadcast or multicast address (MSG_BCAST,
+// MSG_MCAST: it reports even a subnet broadcast address as the destination,
+// and no send can leave from one), and for cut-short control data.
 ipv4_local destination_of(const WSAMSG& message);
 
 // Asks for the datagram to leave from `source` when it is known (the

@@ -71,12 +71,21 @@ struct incoming_datagram {
   receive_result result;
 };
 
-// One datagram to send, where to, and from which local address (when known).
+enum class send_status {
+  sent,             // the whole datagram went out
+  source_refused,   // the system would not send it from the source asked for
+                    // (that address has gone, or is no source it accepts)
+  failed,
+};
+
+// One datagram to send, where to, and from which local address (when known);
+// the send says how it went in `status`.
 struct outgoing_datagram {
   const unsigned char* data;
   std::size_t length;
   const ipv4_peer* peer;
   ipv4_local source;
+  send_status status;
 };
 
 class platform {
@@ -97,7 +106,7 @@ class platform {
   // One datagram, if one is waiting: its bytes, sender and destination.
   virtual receive_result receive_pending_from(socket_handle socket,
                                               incoming_datagram& datagram) = 0;
-  virtual long send_to(socket_handle socket, const outgoing_datagram& datagram) = 0;
+  virtual send_status send_to(socket_handle socket, const outgoing_datagram& datagram) = 0;
   // Takes what is already waiting, up to `count` (at most max_batch)
   // datagrams, without waiting for more; each is judged on its own. 0 when
   // nothing was waiting; a failed receive fills one entry with its failure
@@ -124,13 +133,15 @@ class platform {
     }
     return taken;
   }
-  // Sends each datagram to its peer; returns how many went out whole. One
-  // that fails is passed over and the rest are still sent.
-  virtual std::size_t send_batch(socket_handle socket, const outgoing_datagram* batch,
+  // Sends each datagram to its peer, once, and sets its status; returns how
+  // many went out whole. One that fails is passed over and the rest are
+  // still sent.
+  virtual std::size_t send_batch(socket_handle socket, outgoing_datagram* batch,
                                  std::size_t count) {
     std::size_t sent = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      if (send_to(socket, batch[i]) == static_cast<long>(batch[i].length)) ++sent;
+      batch[i].status = send_to(socket, batch[i]);
+      if (batch[i].status == send_status::sent) ++sent;
     }
     return sent;
   }
@@ -145,10 +156,12 @@ class platform {
   virtual void release_addresses(address_list* list) = 0;
   virtual socket_handle open_datagram_socket(int native_family) = 0;
   virtual bool connect_to(socket_handle socket, const endpoint& address) = 0;
-  virtual void set_receive_timeout(socket_handle socket, int timeout_ms) = 0;
   virtual long send(socket_handle socket, const unsigned char* data, std::size_t length) = 0;
-  virtual receive_result receive(socket_handle socket, unsigned char* buffer,
-                                 std::size_t capacity) = 0;
+  // Waits at most timeout_ms for one datagram and takes it. nothing_pending
+  // when the wait ended without one: its time ran out, or a signal cut it
+  // short; the caller, who keeps the deadline, decides whether to go on.
+  virtual receive_result receive_within(socket_handle socket, unsigned char* buffer,
+                                        std::size_t capacity, int timeout_ms) = 0;
 
   // Keeps the library's code loaded for the rest of the process, so that a
   // host unloading it cannot pull the code from under the server thread.
@@ -161,8 +174,13 @@ class platform {
   // Gives up the handle; a thread that has not ended runs on by itself.
   virtual void release_thread(thread_handle thread) = 0;
 
+  // Sleeps the calling thread; no socket or signal wakes it early.
+  virtual void sleep_milliseconds(int milliseconds) = 0;
+
   // Whole 100-ns ticks of UTC since 1970-01-01 00:00:00.
   virtual std::uint64_t utc_ticks_since_1970() = 0;
+  // Milliseconds from an arbitrary origin, never set back (for deadlines).
+  virtual std::uint64_t monotonic_milliseconds() = 0;
 
  protected:
   // Never deleted through this interface; trivial so that no work runs at unload.

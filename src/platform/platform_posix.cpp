@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems (Linux first): BSD sockets, pthreads
 // and clock_gettime.
 #include "platform/platform.h"
+#include "platform/control_messages.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -8,12 +9,12 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 namespace quelmora::platform {
@@ -23,7 +24,6 @@ constexpr std::uint64_t nanoseconds_per_tick = 100;
 constexpr std::uint64_t ticks_per_second = 10000000;
 constexpr long nanoseconds_per_millisecond = 1000000;
 constexpr long milliseconds_per_second = 1000;
-constexpr long microseconds_per_millisecond = 1000;
 
 int descriptor(socket_handle socket) { return static_cast<int>(socket); }
 
@@ -42,6 +42,17 @@ receive_result datagram_outcome(ssize_t length, std::size_t capacity) {
 }
 
 #if defined(__linux__)
+// A send with a source address that the system refuses fails with one of
+// these: the address is no longer this host's (Linux finds no route from it:
+// ENETUNREACH; EADDRNOTAVAIL elsewhere), or it is none that this destination
+// can be reached from (EINVAL, as a loopback source towards another host).
+send_status failed_send(const outgoing_datagram& datagram) {
+  if (datagram.source.known && (errno == ENETUNREACH || errno == EADDRNOTAVAIL || errno == EINVAL)) {
+    return send_status::source_refused;
+  }
+  return send_status::failed;
+}
+
 // Room for the IP_PKTINFO control message that carries a datagram's local
 // address, aligned as its header needs.
 struct address_control {
@@ -65,17 +76,20 @@ void describe(msghdr& header, iovec& bytes, unsigned char* data, std::size_t len
   header.msg_iovlen = 1;
 }
 
+static_assert(CMSG_LEN(0) == native_control_layout.data_offset &&
+                  CMSG_ALIGN(1) == native_control_layout.alignment &&
+                  sizeof(cmsghdr::cmsg_len) == native_control_layout.length_size,
+              "control messages as the walk reads them");
+
 // ipi_spec_dst, not ipi_addr: for a datagram sent to a broadcast address it
 // is this host's own address on that network, which a reply can leave from.
-ipv4_local destination_of(msghdr& header) {
-  for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
-    if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-      in_pktinfo info;
-      std::memcpy(&info, CMSG_DATA(item), sizeof info);
-      return {info.ipi_spec_dst.s_addr, true};
-    }
-  }
-  return {0, false};
+constexpr pktinfo_format linux_pktinfo{IPPROTO_IP, IP_PKTINFO, sizeof(in_pktinfo),
+                                       offsetof(in_pktinfo, ipi_spec_dst)};
+
+ipv4_local destination_of(const msghdr& header) {
+  return reply_source_from({static_cast<const unsigned char*>(header.msg_control),
+                            header.msg_controllen, (header.msg_flags & MSG_CTRUNC) != 0, false},
+                           native_control_layout, linux_pktinfo);
 }
 
 // Only the source address is asked for: the interface is left to routing.
@@ -198,8 +212,10 @@ class posix_platform final : public platform {
     return datagram.result;
   }
 
-  long send_to(socket_handle socket, const outgoing_datagram& datagram) override {
-    return send_batch(socket, &datagram, 1) == 1 ? static_cast<long>(datagram.length) : -1;
+  send_status send_to(socket_handle socket, const outgoing_datagram& datagram) override {
+    outgoing_datagram one = datagram;
+    send_batch(socket, &one, 1);
+    return one.status;
   }
 
   // Everything pending, up to the batch, in one system call.
@@ -228,7 +244,7 @@ class posix_platform final : public platform {
 
   // All replies in one system call. sendmmsg stops at the first that fails;
   // that one is passed over, as a failed send always was, and the rest go on.
-  std::size_t send_batch(socket_handle socket, const outgoing_datagram* batch,
+  std::size_t send_batch(socket_handle socket, outgoing_datagram* batch,
                          std::size_t count) override {
     mmsghdr headers[max_batch];
     iovec buffers[max_batch];
@@ -246,11 +262,14 @@ class posix_platform final : public platform {
       const int done =
           ::sendmmsg(descriptor(socket), headers + next, static_cast<unsigned>(count - next), 0);
       if (done < 0) {
+        batch[next].status = failed_send(batch[next]);
         ++next;
         continue;
       }
       for (std::size_t i = next; i < next + static_cast<std::size_t>(done); ++i) {
-        if (headers[i].msg_len == batch[i].length) ++sent;
+        batch[i].status =
+            headers[i].msg_len == batch[i].length ? send_status::sent : send_status::failed;
+        if (batch[i].status == send_status::sent) ++sent;
       }
       next += static_cast<std::size_t>(done);
     }
@@ -267,9 +286,11 @@ class posix_platform final : public platform {
     return datagram_outcome(received, datagram.capacity);
   }
 
-  long send_to(socket_handle socket, const outgoing_datagram& datagram) override {
-    return ::sendto(descriptor(socket), datagram.data, datagram.length, 0,
-                    reinterpret_cast<const sockaddr*>(datagram.peer->bytes), datagram.peer->length);
+  send_status send_to(socket_handle socket, const outgoing_datagram& datagram) override {
+    const ssize_t sent =
+        ::sendto(descriptor(socket), datagram.data, datagram.length, 0,
+                 reinterpret_cast<const sockaddr*>(datagram.peer->bytes), datagram.peer->length);
+    return sent == static_cast<ssize_t>(datagram.length) ? send_status::sent : send_status::failed;
   }
 #endif
 
@@ -305,28 +326,20 @@ class posix_platform final : public platform {
                      address.length) == 0;
   }
 
-  void set_receive_timeout(socket_handle socket, int timeout_ms) override {
-    timeval timeout{};
-    timeout.tv_sec = timeout_ms / milliseconds_per_second;
-    timeout.tv_usec = (timeout_ms % milliseconds_per_second) * microseconds_per_millisecond;
-    ::setsockopt(descriptor(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-
   long send(socket_handle socket, const unsigned char* data, std::size_t length) override {
     return ::send(descriptor(socket), data, length, 0);
   }
 
-  // A receive with a time-out is never restarted after a signal handler
-  // ran, so a host's signals would otherwise fail the query.
-  receive_result receive(socket_handle socket, unsigned char* buffer,
-                         std::size_t capacity) override {
-    ssize_t received = 0;
-    do {
-      received = ::recv(descriptor(socket), buffer, capacity, MSG_TRUNC);
-    } while (received < 0 && errno == EINTR);
-    receive_result outcome = datagram_outcome(received, capacity);
-    if (outcome.status == receive_status::nothing_pending) outcome.status = receive_status::failed;
-    return outcome;
+  // A host's signal handler cuts the wait short (EINTR): that is no
+  // failure, and the caller waits on with the time it has left.
+  receive_result receive_within(socket_handle socket, unsigned char* buffer, std::size_t capacity,
+                                int timeout_ms) override {
+    pollfd watched{descriptor(socket), POLLIN, 0};
+    const int ready = ::poll(&watched, 1, timeout_ms);
+    if (ready < 0 && errno != EINTR) return {receive_status::failed, 0};
+    if (ready <= 0) return {receive_status::nothing_pending, 0};
+    return datagram_outcome(::recv(descriptor(socket), buffer, capacity, MSG_DONTWAIT | MSG_TRUNC),
+                            capacity);
   }
 
   // Done once for all by linking with -z nodelete.
@@ -364,6 +377,19 @@ class posix_platform final : public platform {
       ::pthread_detach(slot->id);
     }
     mark_slot(*slot, slot_released);
+  }
+
+  void sleep_milliseconds(int milliseconds) override {
+    timespec pause{milliseconds / milliseconds_per_second,
+                   (milliseconds % milliseconds_per_second) * nanoseconds_per_millisecond};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+  }
+
+  std::uint64_t monotonic_milliseconds() override {
+    const timespec now = monotonic_now();
+    return static_cast<std::uint64_t>(now.tv_sec) * milliseconds_per_second +
+           static_cast<std::uint64_t>(now.tv_nsec / nanoseconds_per_millisecond);
   }
 
   std::uint64_t utc_ticks_since_1970() override {

@@ -6,9 +6,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/address_control_win32.h"
+#include "platform/control_messages.h"
 #include "platform/platform.h"
 
 // MinGW's headers lack it: a TTL-expired report fails receives as a
@@ -80,14 +82,19 @@ WSAMSG message_for(WSABUF& bytes, unsigned char* data, std::size_t length, unsig
   return message;
 }
 
-// 224.0.0.0/4
-constexpr std::uint32_t multicast_mask = 0xF0000000U;
-constexpr std::uint32_t multicast_prefix = 0xE0000000U;
+static_assert(WSA_CMSG_LEN(0) == native_control_layout.data_offset &&
+                  alignof(WSACMSGHDR) == native_control_layout.alignment &&
+                  sizeof(WSACMSGHDR::cmsg_len) == native_control_layout.length_size,
+              "control messages as the walk reads them");
 
-bool replies_can_leave_from(std::uint32_t address) {
-  const std::uint32_t host_order = ntohl(address);
-  return (host_order & multicast_mask) != multicast_prefix && host_order != INADDR_BROADCAST &&
-         host_order != INADDR_ANY;
+// A send with a source address that Winsock refuses fails with one of these:
+// the address has gone (WSAEADDRNOTAVAIL), or it is none it sends from.
+send_status failed_send(const outgoing_datagram& datagram) {
+  const int error = ::WSAGetLastError();
+  if (datagram.source.known && (error == WSAEADDRNOTAVAIL || error == WSAEINVAL)) {
+    return send_status::source_refused;
+  }
+  return send_status::failed;
 }
 
 int clamp_length(std::size_t length) { return static_cast<int>(length); }
@@ -196,7 +203,7 @@ class win32_platform final : public platform {
     return datagram_outcome(received);
   }
 
-  long send_to(socket_handle socket, const outgoing_datagram& datagram) override {
+  send_status send_to(socket_handle socket, const outgoing_datagram& datagram) override {
     WSABUF bytes;
     // WSASendMsg only reads through these pointers.
     WSAMSG message = message_for(bytes, const_cast<unsigned char*>(datagram.data), datagram.length,
@@ -205,8 +212,10 @@ class win32_platform final : public platform {
     win32::address_control control;
     win32::ask_for_source(message, control, datagram.source);
     DWORD sent = 0;
-    if (::WSASendMsg(native(socket), &message, 0, &sent, nullptr, nullptr) != 0) return -1;
-    return static_cast<long>(sent);
+    if (::WSASendMsg(native(socket), &message, 0, &sent, nullptr, nullptr) != 0) {
+      return failed_send(datagram);
+    }
+    return sent == datagram.length ? send_status::sent : send_status::failed;
   }
 
   // Winsock cannot wake a select on a datagram socket short of closing it,
@@ -251,22 +260,18 @@ class win32_platform final : public platform {
                      static_cast<int>(address.length)) == 0;
   }
 
-  void set_receive_timeout(socket_handle socket, int timeout_ms) override {
-    const DWORD timeout = static_cast<DWORD>(timeout_ms);
-    ::setsockopt(native(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-                 sizeof timeout);
-  }
-
   long send(socket_handle socket, const unsigned char* data, std::size_t length) override {
     return ::send(native(socket), reinterpret_cast<const char*>(data), clamp_length(length), 0);
   }
 
-  receive_result receive(socket_handle socket, unsigned char* buffer,
-                         std::size_t capacity) override {
-    receive_result outcome = datagram_outcome(
+  // The wait, not a receive time-out, bounds it: the caller keeps one
+  // deadline across waits. A refusal reported for an earlier send
+  // (WSAECONNRESET on a connected socket) is the answer itself here.
+  receive_result receive_within(socket_handle socket, unsigned char* buffer, std::size_t capacity,
+                                int timeout_ms) override {
+    if (!wait_readable(socket, timeout_ms)) return {receive_status::nothing_pending, 0};
+    return datagram_outcome(
         ::recv(native(socket), reinterpret_cast<char*>(buffer), clamp_length(capacity), 0));
-    if (outcome.status == receive_status::nothing_pending) outcome.status = receive_status::failed;
-    return outcome;
   }
 
   // Pins this DLL: FreeLibrary by the host no longer unmaps it.
@@ -298,6 +303,10 @@ class win32_platform final : public platform {
 
   void release_thread(thread_handle thread) override { ::CloseHandle(static_cast<HANDLE>(thread)); }
 
+  void sleep_milliseconds(int milliseconds) override { ::Sleep(static_cast<DWORD>(milliseconds)); }
+
+  std::uint64_t monotonic_milliseconds() override { return ::GetTickCount64(); }
+
   std::uint64_t utc_ticks_since_1970() override {
     FILETIME now;
     ::GetSystemTimePreciseAsFileTime(&now);
@@ -319,16 +328,12 @@ void attach_control(WSAMSG& message, address_control& control) {
 }
 
 ipv4_local destination_of(const WSAMSG& message) {
-  for (const WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message); item != nullptr;
-       item = WSA_CMSG_NXTHDR(&message, item)) {
-    if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-      IN_PKTINFO info;
-      std::memcpy(&info, WSA_CMSG_DATA(item), sizeof info);
-      if (!replies_can_leave_from(info.ipi_addr.s_addr)) break;
-      return {info.ipi_addr.s_addr, true};
-    }
-  }
-  return {0, false};
+  constexpr pktinfo_format winsock_pktinfo{IPPROTO_IP, IP_PKTINFO, sizeof(IN_PKTINFO),
+                                           offsetof(IN_PKTINFO, ipi_addr)};
+  return reply_source_from({reinterpret_cast<const unsigned char*>(message.Control.buf),
+                            message.Control.len, (message.dwFlags & MSG_CTRUNC) != 0,
+                            (message.dwFlags & (MSG_BCAST | MSG_MCAST)) != 0},
+                           native_control_layout, winsock_pktinfo);
 }
 
 void ask_for_source(WSAMSG& message, address_control& control, ipv4_local source) {
