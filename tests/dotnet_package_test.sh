@@ -46,7 +46,7 @@ QUELMORA_NTP_VERSION=$version dotnet test "$source/tests/dotnet/QuelmoraNtp.Test
   { cat "$work/tests.log"; fail "the xunit tests of the package"; }
 grep -E "^ +(Passed|Failed|Skipped) |Total tests|Passed!|Failed!" "$work/tests.log"
 
-# The README's program, in a project of its own that adds the package as the README says.
+# The documented program (docs/dotnet.md), in a project of its own that adds the package as it says.
 app=$work/app
 mkdir -p "$app"
 cat > "$app/app.csproj" <<'PROJECT'
