@@ -1,6 +1,7 @@
 # What `cmake --install` puts under a prefix: the library and its header, a
 # CMake package (quelmora_ntp::quelmora_ntp), a pkg-config file, the Python
-# module and the documents. Tests, benchmarks and examples are never installed.
+# module, the manual pages and the documents. Tests, benchmarks and examples
+# are never installed.
 include(CMakePackageConfigHelpers)
 
 # Builds SOURCE.gz as Debian wants documents compressed (-9, and -n: no name
@@ -60,6 +61,23 @@ else()
 endif()
 
 install(FILES README.md DESTINATION "${QUELMORA_NTP_DOC_DIR}")
+# Beside the read-me, whose links point into it.
+install(DIRECTORY docs/ DESTINATION "${QUELMORA_NTP_DOC_DIR}/docs")
+
+if(NOT WIN32)
+  # Section 3: an overview and a page per function; a function described on
+  # a related one's page has a .so link to it, as Debian allows.
+  foreach(page quelmora_ntp ntp_start ntp_stop ntp_status ntp_query ntp_stats ntp_last_error ntp_version)
+    set(manual "${PROJECT_BINARY_DIR}/man/${page}.3")
+    if(EXISTS "${PROJECT_SOURCE_DIR}/man/${page}.3.in")
+      configure_file("man/${page}.3.in" "${manual}" @ONLY)
+    else()
+      configure_file("man/${page}.3" "${manual}" COPYONLY)
+    endif()
+    quelmora_ntp_gzip(quelmora_ntp_manual_${page} "${manual}")
+    install(FILES "${manual}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
+  endforeach()
+endif()
 if(NOT QUELMORA_NTP_DEBIAN_PACKAGE)
   # Debian carries the licence as the package's copyright file instead.
   install(FILES LICENSE DESTINATION "${QUELMORA_NTP_DOC_DIR}")

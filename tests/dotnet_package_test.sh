@@ -2,7 +2,7 @@
 # The NuGet package as .NET users take it: its layout and metadata, the
 # native libraries' exports, the xunit tests against the packed package
 # (restored from dist/ and /opt/nuget/packages only, into a throw-away
-# package folder), the README's program added with `dotnet add package`, the
+# package folder), the documented program added with `dotnet add package`, the
 # .NET Framework targets file, and the netstandard2.0 assembly under Mono.
 #
 #     tests/dotnet_package_test.sh NUPKG SOURCE
@@ -46,7 +46,7 @@ QUELMORA_NTP_VERSION=$version dotnet test "$source/tests/dotnet/QuelmoraNtp.Test
   { cat "$work/tests.log"; fail "the xunit tests of the package"; }
 grep -E "^ +(Passed|Failed|Skipped) |Total tests|Passed!|Failed!" "$work/tests.log"
 
-# The README's program, in a project of its own that adds the package as the README says.
+# The documented program (docs/dotnet.md), in a project of its own that adds the package as it says.
 app=$work/app
 mkdir -p "$app"
 cat > "$app/app.csproj" <<'PROJECT'
@@ -59,13 +59,13 @@ cat > "$app/app.csproj" <<'PROJECT'
   </PropertyGroup>
 </Project>
 PROJECT
-sed -n '/^## \.NET/,/^## /p' "$source/README.md" | sed -n '/^```csharp$/,/^```$/p' | sed '1d;$d' > "$app/Program.cs"
-[ -s "$app/Program.cs" ] || fail "the README's .NET section has no program"
+sed -n '/^## Use$/,/^## /p' "$source/docs/dotnet.md" | sed -n '/^```csharp$/,/^```$/p' | sed '1d;$d' > "$app/Program.cs"
+[ -s "$app/Program.cs" ] || fail "docs/dotnet.md's Use section has no program"
 (cd "$app" && dotnet add package QuelmoraNtp --version "$version" --source "$feed" >/dev/null) ||
   fail "dotnet add package QuelmoraNtp --source $feed"
-dotnet run --project "$app" -- "$(free_port)" > "$work/app.out" || fail "the README's program: $(cat "$work/app.out")"
-grep -q "offset .* ms, round trip .* ms" "$work/app.out" || fail "the README's program said: $(cat "$work/app.out")"
-echo "the README's program: $(tr '\n' ' ' < "$work/app.out")"
+dotnet run --project "$app" -- "$(free_port)" > "$work/app.out" || fail "the documented program: $(cat "$work/app.out")"
+grep -q "offset .* ms, round trip .* ms" "$work/app.out" || fail "the documented program said: $(cat "$work/app.out")"
+echo "the documented program: $(tr '\n' ' ' < "$work/app.out")"
 
 # packages.config projects get the package's build targets: the DLL lands beside the program.
 framework=$work/framework

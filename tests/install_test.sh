@@ -12,9 +12,9 @@ if find "$prefix" | grep -Ei 'test|bench|fuzz|gtest|gmock|demo'; then
   exit 1
 fi
 "$source/tests/consumers.sh" "$source" "$prefix"
-# The README shows users exactly the consumers built here.
+# The README and docs/ show users exactly the consumers built here.
 for example in consumer/CMakeLists.txt consumer/consumer.c consumer/consumer.py dotnet/NtpDemo.cs; do
-  /usr/bin/python3 -c 'import sys; sys.exit(open(sys.argv[2]).read() not in open(sys.argv[1]).read())' \
-    "$source/README.md" "$source/examples/$example" ||
-    { echo "FAILED: README.md does not show examples/$example as it is" >&2; exit 1; }
+  cat "$source/README.md" "$source"/docs/*.md | /usr/bin/python3 -c \
+    'import sys; sys.exit(open(sys.argv[1]).read() not in sys.stdin.read())' "$source/examples/$example" ||
+    { echo "FAILED: neither README.md nor docs/ shows examples/$example as it is" >&2; exit 1; }
 done

@@ -1,6 +1,6 @@
 #!/bin/sh
 # The Debian package for real (as root, on a machine of its own): lintian
-# finds no errors; installed with apt-get, its command, man page, Python
+# finds no errors; installed with apt-get, its command, manual pages, Python
 # module, CMake package and pkg-config file each work from outside the
 # repository; removed with --purge, it leaves none of its files behind.
 set -eu
@@ -49,6 +49,12 @@ grep -q " 2 PICB$" python.out || fail "python output: $(cat python.out)"
 
 "$source/tests/consumers.sh" "$source"
 man -w quelmora-ntp >/dev/null || fail "no manual page"
+for page in quelmora_ntp ntp_query ntp_version; do
+  man -w 3 "$page" >/dev/null || fail "no manual page $page(3)"
+done
+# A function described on a related one's page reaches it through its .so link.
+MANWIDTH=200 man 3 ntp_stop 2>/dev/null | grep -q "ntp_start, ntp_stop, ntp_status" || fail "man 3 ntp_stop"
+[ -f "/usr/share/doc/$package/docs/c-api.md" ] || fail "no docs/ beside the README"
 
 files=$(dpkg -L "$package" | while read -r path; do [ -d "$path" ] || echo "$path"; done)
 apt-get remove --purge -y -q "$package" >/dev/null

@@ -28,7 +28,7 @@ cmake -E tar xf "$zip"
 root=$work/$(basename "$zip" .zip)
 for file in bin/quelmora_ntp.dll bin/quelmora-ntp.exe lib/quelmora_ntp.lib lib/quelmora_ntp.def \
     include/quelmora_ntp.h lib/cmake/quelmora_ntp/quelmora_ntpConfig.cmake \
-    lib/cmake/quelmora_ntp/quelmora_ntpConfigVersion.cmake LICENSE README.md; do
+    lib/cmake/quelmora_ntp/quelmora_ntpConfigVersion.cmake LICENSE README.md docs/c-api.md; do
   [ -f "$root/$file" ] || fail "the ZIP has no $file"
 done
 "$source/tests/check_exports.sh" "$root/bin/quelmora_ntp.dll"
