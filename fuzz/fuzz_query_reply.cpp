@@ -34,7 +34,7 @@ class scripted_peer final : public qp::platform {
 
   bool start_socket_layer() override { return true; }
   qp::socket_handle open_ipv4_datagram_socket() override { return qp::invalid_socket; }
-  void prepare_server_socket(qp::socket_handle) override {}
+  void prepare_server_socket(qp::socket_handle, int) override {}
   bool bind_ipv4_any(qp::socket_handle, std::uint16_t) override { return false; }
   bool wait_readable(qp::socket_handle, int) override { return false; }
   qp::receive_result receive_pending_from(qp::socket_handle, qp::incoming_datagram&) override {

@@ -102,12 +102,14 @@ class fuzzing_platform final : public qp::platform {
     }
   }
 
+  // A wait ends with a datagram, or with nothing (time-out, signal, stop).
+  bool wait_readable(qp::socket_handle, int) override { return bytes_.next() % 4 != 0; }
+
   // The rest is never reached by a round.
   bool start_socket_layer() override { return true; }
   qp::socket_handle open_ipv4_datagram_socket() override { return qp::invalid_socket; }
-  void prepare_server_socket(qp::socket_handle) override {}
+  void prepare_server_socket(qp::socket_handle, int) override {}
   bool bind_ipv4_any(qp::socket_handle, std::uint16_t) override { return false; }
-  bool wait_readable(qp::socket_handle, int) override { return false; }
   void interrupt_waits(qp::socket_handle) override {}
   void close_socket(qp::socket_handle) override {}
   qp::address_list* resolve_datagram(const char*, const char*) override { return nullptr; }
@@ -162,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t sent_before = os.sent;
     os.start_round(batch.replies[0]);
     const quelmora::round_outcome outcome =
-        quelmora::serve_round(os, qp::invalid_socket, stop, batch, reference);
+        quelmora::serve_round(os, qp::invalid_socket, stop, batch, reference, bytes.next() % 2 == 0);
     require(outcome.received <= qp::max_batch);
     const std::uint32_t requests = quelmora::g_requests.load() - requests_before;
     const std::uint32_t replies = quelmora::g_replies.load() - replies_before;

@@ -136,12 +136,12 @@ void rest_after_failure(platform::platform& os, const server_run& run) {
 }
 
 // Takes everything pending in one receive and answers it with one send.
-// It waits (bounded) before a receive unless the last one filled the whole
-// batch: the wait returns at once when something is pending, and when
-// nothing is, it saves a receive that would come back empty; so a lone
-// request costs a wait, a receive and a send. The stop flag is tested after
-// each wait and receive and before each datagram, so a stop request is seen
-// within one wait, and a datagram taken after it belongs to no run; replies
+// The receive waits (bounded) for the first datagram unless the last one
+// filled the whole batch, where more is likely pending; where the platform
+// can wait in the receive itself, a lone request costs a receive and a send.
+// The stop flag is tested before and after each receive and before each
+// datagram, and ntp_stop cuts a wait short, so a stop request is seen within
+// one wait, and a datagram taken after it belongs to no run; replies
 // already composed still go out. The reference time starts as the run's
 // start time and is the thread's own from then on.
 void server_loop(platform::platform& os, server_run& run) {
@@ -149,9 +149,9 @@ void server_loop(platform::platform& os, server_run& run) {
   ntp_timestamp reference = run.start;
   bool batch_was_full = false;
   for (;;) {
-    if (!batch_was_full) os.wait_readable(run.sock, wait_timeout_ms);
     if (stop_requested(run.stop)) return;
-    const round_outcome round = serve_round(os, run.sock, run.stop, batch, reference);
+    const round_outcome round =
+        serve_round(os, run.sock, run.stop, batch, reference, !batch_was_full);
     if (round.stopping) return;
     batch_was_full = round.received == platform::max_batch;
     if (round.receive_failed) rest_after_failure(os, run);
@@ -196,7 +196,7 @@ int start_server(int port) {
     set_last_error("socket() failed");
     return result_failed;
   }
-  os.prepare_server_socket(sock);
+  os.prepare_server_socket(sock, wait_timeout_ms);
   if (!os.bind_ipv4_any(sock, static_cast<std::uint16_t>(port))) {
     set_last_error("bind failed (port in use?)");
     os.close_socket(sock);
@@ -247,8 +247,10 @@ server_batch::server_batch() {
 
 round_outcome serve_round(platform::platform& os, socket_handle sock,
                           const std::atomic<std::int32_t>& stop, server_batch& batch,
-                          ntp_timestamp& reference) {
-  const std::size_t received = os.receive_pending_batch(sock, batch.incoming, platform::max_batch);
+                          ntp_timestamp& reference, bool wait) {
+  const std::size_t received =
+      wait ? os.receive_batch_waiting(sock, batch.incoming, platform::max_batch, wait_timeout_ms)
+           : os.receive_pending_batch(sock, batch.incoming, platform::max_batch);
   // A failure always ends the batch.
   const bool receive_failed =
       received > 0 && batch.incoming[received - 1].result.status == platform::receive_status::failed;

@@ -81,7 +81,9 @@ class fault_platform : public qp::platform {
   qp::socket_handle open_ipv4_datagram_socket() override {
     return fail_socket ? qp::invalid_socket : real().open_ipv4_datagram_socket();
   }
-  void prepare_server_socket(qp::socket_handle s) override { real().prepare_server_socket(s); }
+  void prepare_server_socket(qp::socket_handle s, int wait_timeout_ms) override {
+    real().prepare_server_socket(s, wait_timeout_ms);
+  }
   bool bind_ipv4_any(qp::socket_handle s, std::uint16_t port) override {
     return real().bind_ipv4_any(s, port);
   }
@@ -137,6 +139,13 @@ class fault_platform : public qp::platform {
       destinations_.push_back(batch[i].destination.known ? batch[i].destination.address : 0);
     }
     return taken;
+  }
+  // A wait, then a receive, where the faults above live; a held receive
+  // holds the thread at once, without waiting for a datagram first.
+  std::size_t receive_batch_waiting(qp::socket_handle s, qp::incoming_datagram* batch,
+                                    std::size_t count, int wait_timeout_ms) override {
+    if (hold_receive) return receive_pending_batch(s, batch, count);
+    return qp::platform::receive_batch_waiting(s, batch, count, wait_timeout_ms);
   }
   std::size_t send_batch(qp::socket_handle s, qp::outgoing_datagram* batch,
                          std::size_t count) override {

@@ -99,8 +99,8 @@ class platform {
   // socket can bind it alongside and take its traffic); each datagram's
   // destination is reported with it; reports of ICMP errors caused by
   // earlier sends are switched off where the platform would fail receives
-  // with them.
-  virtual void prepare_server_socket(socket_handle socket) = 0;
+  // with them; a receive that waits gives up after wait_timeout_ms.
+  virtual void prepare_server_socket(socket_handle socket, int wait_timeout_ms) = 0;
   virtual bool bind_ipv4_any(socket_handle socket, std::uint16_t port) = 0;
   virtual bool wait_readable(socket_handle socket, int timeout_ms) = 0;
   // One datagram, if one is waiting: its bytes, sender and destination.
@@ -132,6 +132,16 @@ class platform {
       ++taken;
     }
     return taken;
+  }
+  // Waits at most wait_timeout_ms (as given to prepare_server_socket) for a
+  // datagram, then takes it and what else is already waiting, as
+  // receive_pending_batch does; 0 when the wait ended with nothing (its time
+  // ran out, a signal, or interrupt_waits). Here a wait and then a receive;
+  // a platform that can wait in the receive itself saves the wait's call.
+  virtual std::size_t receive_batch_waiting(socket_handle socket, incoming_datagram* batch,
+                                            std::size_t count, int wait_timeout_ms) {
+    if (!wait_readable(socket, wait_timeout_ms)) return 0;
+    return receive_pending_batch(socket, batch, count);
   }
   // Sends each datagram to its peer, once, and sets its status; returns how
   // many went out whole. One that fails is passed over and the rest are

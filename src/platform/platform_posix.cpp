@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ constexpr std::uint64_t nanoseconds_per_tick = 100;
 constexpr std::uint64_t ticks_per_second = 10000000;
 constexpr long nanoseconds_per_millisecond = 1000000;
 constexpr long milliseconds_per_second = 1000;
+constexpr long microseconds_per_millisecond = 1000;
 
 int descriptor(socket_handle socket) { return static_cast<int>(socket); }
 
@@ -180,12 +182,16 @@ class posix_platform final : public platform {
   // No SO_REUSEADDR: with it, any other socket that sets it too could bind
   // the port beside ours and take its traffic (UDP has no TIME_WAIT for it
   // to help with).
-  void prepare_server_socket(socket_handle socket) override {
+  void prepare_server_socket(socket_handle socket, int wait_timeout_ms) override {
 #if defined(__linux__)
     int enable = 1;
     ::setsockopt(descriptor(socket), IPPROTO_IP, IP_PKTINFO, &enable, sizeof enable);
+    timeval wait{wait_timeout_ms / milliseconds_per_second,
+                 (wait_timeout_ms % milliseconds_per_second) * microseconds_per_millisecond};
+    ::setsockopt(descriptor(socket), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 #else
     (void)socket;
+    (void)wait_timeout_ms;
 #endif
   }
 
@@ -218,9 +224,23 @@ class posix_platform final : public platform {
     return one.status;
   }
 
-  // Everything pending, up to the batch, in one system call.
   std::size_t receive_pending_batch(socket_handle socket, incoming_datagram* batch,
                                     std::size_t count) override {
+    return receive_batch(socket, batch, count, MSG_DONTWAIT);
+  }
+
+  // The wait is the receive's own: it blocks for the first datagram (at most
+  // the socket's SO_RCVTIMEO) and takes what else is pending without
+  // waiting, so a lone request costs this call and the send.
+  std::size_t receive_batch_waiting(socket_handle socket, incoming_datagram* batch,
+                                    std::size_t count, int) override {
+    return receive_batch(socket, batch, count, MSG_WAITFORONE);
+  }
+
+  // Up to the batch, in one system call. A time-out, or a host's signal
+  // that cut the wait short, is no failure: nothing came.
+  std::size_t receive_batch(socket_handle socket, incoming_datagram* batch, std::size_t count,
+                            int flags) {
     mmsghdr headers[max_batch];
     iovec buffers[max_batch];
     address_control controls[max_batch];
@@ -231,8 +251,9 @@ class posix_platform final : public platform {
       controls[i].attach_to(headers[i].msg_hdr);
     }
     const int received =
-        ::recvmmsg(descriptor(socket), headers, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+        ::recvmmsg(descriptor(socket), headers, static_cast<unsigned>(count), flags, nullptr);
     if (received < 0) {
+      if (errno == EINTR) return 0;
       batch[0].result = datagram_outcome(received, batch[0].capacity);
       return batch[0].result.status == receive_status::nothing_pending ? 0 : 1;
     }

@@ -146,7 +146,12 @@ class win32_platform final : public platform {
 
   // SO_EXCLUSIVEADDRUSE, never SO_REUSEADDR: with the latter any other
   // socket could bind the port too, and even take it over by force.
-  void prepare_server_socket(socket_handle socket) override {
+  // The socket stays non-blocking and waits in select: Winsock has no
+  // per-call flag that keeps a receive from waiting, and a batch must take
+  // what is pending without waiting for more. A blocking receive with a
+  // time-out would save the select of a lone request only at the price of
+  // two FIONBIO switches around every batch.
+  void prepare_server_socket(socket_handle socket, int) override {
     const SOCKET server = native(socket);
     int enable = 1;
     ::setsockopt(server, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&enable),
