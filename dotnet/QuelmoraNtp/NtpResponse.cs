@@ -37,7 +37,7 @@ namespace Quelmora.Ntp
             Precision = unchecked((sbyte)raw[3]);
             RootDelay = Seconds(unchecked((int)BigEndian32(4)) / ShortFormatScale);
             RootDispersion = Seconds(BigEndian32(8) / ShortFormatScale);
-            ReferenceId = BigEndian32(12);
+            ReferenceId = BigEndian32(ReferenceIdOffset);
             ReferenceIdText = ReferenceText(raw, Stratum);
             ReferenceTime = TimeAt(raw, ReferenceTimeOffset, receivedUtc);
             OriginateTime = originate;
