@@ -96,6 +96,10 @@ class BindingTest(unittest.TestCase):
                 ntp.start(holder.getsockname()[1])
         self.assertIsInstance(caught.exception, OSError)
         self.assertEqual(str(caught.exception), "bind failed (port in use?)")
+        # A text torn between two threads' failures is never shown as a reason.
+        torn = quelmora_ntp._library_error("host resolve fai5s (timeout or short packe")
+        self.assertIs(type(torn), quelmora_ntp.NtpError)
+        self.assertEqual(str(torn), "the reason was lost to a concurrent failure in another thread")
         for error in (quelmora_ntp.WrongStateError, quelmora_ntp.BindError, quelmora_ntp.NoReplyError,
                       quelmora_ntp.HostResolveError, quelmora_ntp.KissOfDeathError):
             self.assertTrue(issubclass(error, quelmora_ntp.NtpError), error)
