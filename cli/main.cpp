@@ -5,6 +5,7 @@
 //   quelmora-ntp version
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -99,56 +100,74 @@ std::string json_text(const std::string& text) {
   return quoted + "\"";
 }
 
+// A timestamp as ISO-8601 text, "-" where the reply's field was zero.
+std::string time_text(const std::optional<sntp::unix_ns>& time) {
+  return time ? sntp::iso8601(*time) : "-";
+}
+
+std::string json_time(const std::optional<sntp::unix_ns>& time) {
+  return time ? json_text(sntp::iso8601(*time)) : "null";
+}
+
 void print_reply(const std::string& host, int port, const sntp::reply& r, const sntp::on_wire& w,
                  bool json) {
   if (json) {
     std::printf(
         "{\"host\":%s,\"port\":%d,\"time\":\"%s\",\"offset\":%.6f,\"delay\":%.6f,"
         "\"stratum\":%d,\"refid\":%s,\"leap\":%d,\"version\":%d,\"mode\":%d,\"precision\":%d,"
-        "\"root_delay\":%.6f,\"root_dispersion\":%.6f}\n",
-        json_text(host).c_str(), port, sntp::iso8601(r.transmit_time).c_str(), w.offset_s,
-        w.delay_s, r.stratum, json_text(r.reference_id).c_str(), r.leap, r.version, r.mode,
-        r.precision, r.root_delay_s, r.root_dispersion_s);
+        "\"root_delay\":%.6f,\"root_dispersion\":%.6f,\"reference_time\":%s}\n",
+        json_text(host).c_str(), port, time_text(r.transmit_time).c_str(), w.offset_s, w.delay_s,
+        r.stratum, json_text(r.reference_id).c_str(), r.leap, r.version, r.mode, r.precision,
+        r.root_delay_s, r.root_dispersion_s, json_time(r.reference_time).c_str());
     return;
   }
   std::printf("%s:%d  %s  offset %+.6f s  delay %.6f s\n", host.c_str(), port,
-              sntp::iso8601(r.transmit_time).c_str(), w.offset_s, w.delay_s);
+              time_text(r.transmit_time).c_str(), w.offset_s, w.delay_s);
   std::printf("  stratum %d, reference id %s, leap %d, version %d, mode %d, precision 2^%d s\n",
               r.stratum, r.reference_id.c_str(), r.leap, r.version, r.mode, r.precision);
-  std::printf("  root delay %.6f s, root dispersion %.6f s\n", r.root_delay_s,
-              r.root_dispersion_s);
+  std::printf("  root delay %.6f s, root dispersion %.6f s, reference time %s\n", r.root_delay_s,
+              r.root_dispersion_s, time_text(r.reference_time).c_str());
 }
 
-// One query: 0 for a valid server answer, 1 otherwise (with the reason).
-int query_once(const std::string& host, int port, bool json) {
+enum class outcome { answered, failed, refused };
+
+// One query, with the reason on the error stream when it brought no time.
+outcome query_once(const std::string& host, int port, bool json) {
   unsigned char pkt[sntp::packet_size];
-  const sntp::unix_ns before = console::utc_now_ns();
   const int result = ntp_query(host.c_str(), port, pkt, static_cast<int>(sizeof pkt));
-  const sntp::unix_ns after = console::utc_now_ns();
+  const sntp::unix_ns received = console::utc_now_ns();
   if (result != static_cast<int>(sntp::packet_size)) {
     std::fprintf(stderr, "quelmora-ntp: %s:%d: %s\n", host.c_str(), port, ntp_last_error());
-    return exit_failure;
+    return outcome::failed;
   }
-  const sntp::reply decoded = sntp::decode(pkt, after);
-  const std::string problem = sntp::problem_with(pkt, decoded, before, after);
+  const sntp::reply decoded = sntp::decode(pkt, received);
+  const std::string problem = sntp::problem_with(decoded);
   if (!problem.empty()) {
     std::fprintf(stderr, "quelmora-ntp: %s:%d: invalid reply: %s\n", host.c_str(), port,
                  problem.c_str());
-    return exit_failure;
+    return sntp::is_kiss_of_death(decoded) ? outcome::refused : outcome::failed;
   }
   print_reply(host, port, decoded,
-              sntp::calculate(decoded.originate_time, decoded.receive_time,
-                              decoded.transmit_time, after),
+              sntp::calculate(*decoded.originate_time, *decoded.receive_time,
+                              *decoded.transmit_time, received),
               json);
-  return exit_ok;
+  return outcome::answered;
 }
 
 int query(const std::string& host, int port, int count, double interval_s, bool json) {
   int status = exit_ok;
   for (int i = 0; i < count; ++i) {
     if (i > 0) std::this_thread::sleep_for(std::chrono::duration<double>(interval_s));
-    if (query_once(host, port, json) != exit_ok) status = exit_failure;
+    const outcome result = query_once(host, port, json);
     std::fflush(stdout);
+    if (result == outcome::answered) continue;
+    status = exit_failure;
+    // A kiss-o'-death asks the client to stop asking.
+    if (result == outcome::refused) {
+      std::fprintf(stderr, "quelmora-ntp: %s:%d: no further queries: the server refused service\n",
+                   host.c_str(), port);
+      break;
+    }
   }
   return status;
 }

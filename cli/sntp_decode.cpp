@@ -12,14 +12,21 @@ constexpr std::int64_t seconds_per_day = 86400;
 constexpr double short_format_scale = 65536.0;   // 2^16, root delay and dispersion
 constexpr unsigned char printable_low = 0x20;
 constexpr unsigned char printable_high = 0x7E;
+constexpr int server_mode = 4;
+constexpr int broadcast_mode = 5;
+constexpr int kiss_stratum = 0;
+constexpr int primary_stratum = 1;
 
 std::uint32_t be32(const unsigned char* place) {
   return static_cast<std::uint32_t>(place[0]) << 24 | static_cast<std::uint32_t>(place[1]) << 16 |
          static_cast<std::uint32_t>(place[2]) << 8 | static_cast<std::uint32_t>(place[3]);
 }
 
-unix_ns timestamp_at(const unsigned char* packet, std::size_t offset, unix_ns near) {
-  return to_unix_ns(be32(packet + offset), be32(packet + offset + 4), near);
+std::optional<unix_ns> timestamp_at(const unsigned char* packet, std::size_t offset, unix_ns near) {
+  const std::uint32_t seconds = be32(packet + offset);
+  const std::uint32_t fraction = be32(packet + offset + 4);
+  if (seconds == 0 && fraction == 0) return std::nullopt;
+  return to_unix_ns(seconds, fraction, near);
 }
 
 std::int64_t floor_div(std::int64_t value, std::int64_t divisor) {
@@ -81,14 +88,17 @@ on_wire calculate(unix_ns t1, unix_ns t2, unix_ns t3, unix_ns t4) {
   return {(outbound + inbound) / 2 / nanoseconds_per_second, total / nanoseconds_per_second};
 }
 
-std::string reference_id_text(const unsigned char* id) {
-  std::size_t length = 4;
-  while (length > 0 && id[length - 1] == 0) --length;
-  bool printable = length > 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    printable = printable && id[i] >= printable_low && id[i] <= printable_high;
+std::string reference_id_text(const unsigned char* id, int stratum) {
+  if (stratum <= primary_stratum) {
+    std::size_t length = 4;
+    while (length > 0 && id[length - 1] == 0) --length;
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+      const bool printable = id[i] >= printable_low && id[i] <= printable_high;
+      text += printable ? static_cast<char>(id[i]) : '?';
+    }
+    return text;
   }
-  if (printable) return std::string(reinterpret_cast<const char*>(id), length);
   char quad[16];
   std::snprintf(quad, sizeof quad, "%u.%u.%u.%u", id[0], id[1], id[2], id[3]);
   return quad;
@@ -119,28 +129,32 @@ reply decode(const unsigned char* packet, unix_ns near) {
   decoded.precision = static_cast<signed char>(packet[3]);
   decoded.root_delay_s = static_cast<std::int32_t>(be32(packet + 4)) / short_format_scale;
   decoded.root_dispersion_s = be32(packet + 8) / short_format_scale;
-  decoded.reference_id = reference_id_text(packet + 12);
+  decoded.reference_id = reference_id_text(packet + 12, decoded.stratum);
   decoded.reference_time = timestamp_at(packet, 16, near);
   decoded.originate_time = timestamp_at(packet, 24, near);
   decoded.receive_time = timestamp_at(packet, 32, near);
   decoded.transmit_time = timestamp_at(packet, 40, near);
-  decoded.transmit_is_zero = be32(packet + 40) == 0 && be32(packet + 44) == 0;
   return decoded;
 }
 
-std::string problem_with(const unsigned char* packet, const reply& decoded, unix_ns sent_after,
-                         unix_ns received_before) {
-  if (decoded.mode != 4) return "not a server reply (mode " + std::to_string(decoded.mode) + ")";
-  if (decoded.stratum == 0) {
-    return "kiss-o'-death from the server: " + reference_id_text(packet + 12);
-  }
-  if (decoded.transmit_is_zero) return "zero transmit timestamp";
-  // The library stamped the request between these two readings of our clock.
-  constexpr unix_ns slack_ns = 1000;  // the stamp's 100-ns ticks and fraction rounding
-  if (decoded.originate_time < sent_after - slack_ns ||
-      decoded.originate_time > received_before + slack_ns) {
-    return "originate timestamp is not what was sent";
-  }
+namespace {
+
+bool from_a_server(const reply& decoded) {
+  return decoded.mode == server_mode || decoded.mode == broadcast_mode;
+}
+
+}  // namespace
+
+bool is_kiss_of_death(const reply& decoded) {
+  return from_a_server(decoded) && decoded.stratum == kiss_stratum;
+}
+
+std::string problem_with(const reply& decoded) {
+  if (!from_a_server(decoded)) return "not a server reply (mode " + std::to_string(decoded.mode) + ")";
+  if (is_kiss_of_death(decoded)) return "kiss-o'-death from the server: " + decoded.reference_id;
+  if (!decoded.transmit_time) return "zero transmit timestamp";
+  if (!decoded.originate_time) return "zero originate timestamp";
+  if (!decoded.receive_time) return "zero receive timestamp";
   return "";
 }
 

@@ -4,6 +4,7 @@
 #define QUELMORA_CLI_SNTP_DECODE_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace sntp {
@@ -27,9 +28,11 @@ struct on_wire {
 // and the server's receive (t2) and transmit (t3) times.
 on_wire calculate(unix_ns t1, unix_ns t2, unix_ns t3, unix_ns t4);
 
-// The reference identifier as text: four printable ASCII characters (less
-// trailing NULs), otherwise the dotted quad of an IPv4 address.
-std::string reference_id_text(const unsigned char* id);
+// The reference identifier as its stratum means it: at stratum 0 (a kiss
+// code) and 1 (a reference clock's name) ASCII text less trailing NULs, with
+// "?" for a byte outside printable ASCII; from stratum 2 on the IPv4 address
+// of the server's own server, as a dotted quad.
+std::string reference_id_text(const unsigned char* id, int stratum);
 
 // ISO-8601 UTC with microseconds, e.g. "2026-12-08T19:13:01.302407Z".
 std::string iso8601(unix_ns time);
@@ -44,19 +47,22 @@ struct reply {
   double root_delay_s;
   double root_dispersion_s;
   std::string reference_id;
-  unix_ns reference_time;
-  unix_ns originate_time;
-  unix_ns receive_time;
-  unix_ns transmit_time;
-  bool transmit_is_zero;
+  // A zero timestamp means "not known", never 2036-02-07T06:28:16Z.
+  std::optional<unix_ns> reference_time;
+  std::optional<unix_ns> originate_time;
+  std::optional<unix_ns> receive_time;
+  std::optional<unix_ns> transmit_time;
 };
 
 reply decode(const unsigned char* packet, unix_ns near);
 
-// Why a reply is not a valid server answer, or "" when it is one. The
-// originate time must fall between our clock readings around the query.
-std::string problem_with(const unsigned char* packet, const reply& decoded, unix_ns sent_after,
-                         unix_ns received_before);
+// A server's refusal (stratum 0), its kiss code in reference_id.
+bool is_kiss_of_death(const reply& decoded);
+
+// Why a reply is not a server's answer with a time in it, or "" when it is
+// one. The library itself refuses a reply whose originate timestamp is not
+// the request's transmit timestamp.
+std::string problem_with(const reply& decoded);
 
 }  // namespace sntp
 

@@ -50,13 +50,14 @@ class CommandTest(unittest.TestCase):
         try:
             result = run("query", "127.0.0.1", "--port", str(server.port))
             self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertIn("stratum 2, reference id PICB, leap 0, version 4, mode 4", result.stdout)
+            # Stratum 2: the reference identifier is an address, whatever its bytes spell.
+            self.assertIn("stratum 2, reference id 80.73.67.66, leap 0, version 4, mode 4", result.stdout)
             result = run("query", "127.0.0.1", "--port", str(server.port), "--json",
                          "--count", "3", "--interval", "0.05")
             replies = [json.loads(line) for line in result.stdout.splitlines()]
             self.assertEqual(len(replies), 3)
             for reply in replies:
-                self.assertEqual((reply["mode"], reply["stratum"], reply["refid"]), (4, 2, "PICB"))
+                self.assertEqual((reply["mode"], reply["stratum"], reply["refid"]), (4, 2, "80.73.67.66"))
                 self.assertLess(abs(reply["offset"]), 0.05)
         finally:
             code, out, _ = server.stop()
@@ -117,6 +118,24 @@ class CommandTest(unittest.TestCase):
             _, err = query.communicate(timeout=10)
         self.assertEqual(query.returncode, 1)
         self.assertIn("invalid reply: not a server reply (mode 3)", err)
+
+    def test_a_kiss_o_death_ends_the_queries(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as kisser:
+            kisser.bind(("127.0.0.1", 0))
+            query = subprocess.Popen([CLI, "query", "127.0.0.1", "--port", str(kisser.getsockname()[1]),
+                                      "--count", "3", "--interval", "0.1"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            request, sender = kisser.recvfrom(64)
+            # Mode 4, stratum 0, kiss code RATE, the request's transmit time as originate.
+            kisser.sendto(bytes([0x24, 0]) + bytes(10) + b"RATE" + bytes(8) + request[40:48]
+                          + request[40:48] * 2, sender)
+            _, err = query.communicate(timeout=10)
+            kisser.settimeout(0.3)
+            with self.assertRaises(socket.timeout):
+                kisser.recvfrom(64)
+        self.assertEqual(query.returncode, 1)
+        self.assertIn("invalid reply: kiss-o'-death from the server: RATE", err)
+        self.assertIn("no further queries", err)
 
     def test_version(self):
         self.assertEqual(run("version").stdout,

@@ -1,5 +1,11 @@
 // The command-line host's reading of SNTP replies.
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -36,17 +42,6 @@ TEST(OnWire, OffsetAndDelayFromTheFourTimes) {
   EXPECT_NEAR(result.delay_s, 0.020, 1e-9);
 }
 
-TEST(ReferenceId, TextWherePrintableElseDottedQuad) {
-  const unsigned char picb[4] = {'P', 'I', 'C', 'B'};
-  const unsigned char gps[4] = {'G', 'P', 'S', 0};
-  const unsigned char address[4] = {192, 0, 2, 7};
-  const unsigned char zero[4] = {0, 0, 0, 0};
-  EXPECT_EQ(sntp::reference_id_text(picb), "PICB");
-  EXPECT_EQ(sntp::reference_id_text(gps), "GPS");
-  EXPECT_EQ(sntp::reference_id_text(address), "192.0.2.7");
-  EXPECT_EQ(sntp::reference_id_text(zero), "0.0.0.0");
-}
-
 TEST(Iso8601, MicrosecondsInUtc) {
   EXPECT_EQ(sntp::iso8601(unix_2026_12_08 * second + 302407123), "2026-12-08T00:00:00.302407Z");
   EXPECT_EQ(sntp::iso8601(unix_2036_wrap * second), "2036-02-07T06:28:16.000000Z");
@@ -57,53 +52,85 @@ TEST(Iso8601, MicrosecondsInUtc) {
   EXPECT_EQ(sntp::iso8601(-1 * second + 500000000), "1969-12-31T23:59:59.500000Z");
 }
 
-class ReplyChecks : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::memset(packet_, 0, sizeof packet_);
-    packet_[0] = 0x24;
-    packet_[1] = 2;
-    std::memcpy(packet_ + 12, "PICB", 4);
-    put_time(24, sent_);
-    put_time(32, sent_ + 1000);
-    put_time(40, sent_ + 2000);
-  }
-  void put_time(std::size_t offset, sntp::unix_ns time) {
-    const std::uint64_t seconds = static_cast<std::uint64_t>(time / second) + 2208988800ULL;
-    const std::uint64_t fraction = (static_cast<std::uint64_t>(time % second) << 32) / second + 1;
-    for (std::size_t i = 0; i < 4; ++i) {
-      packet_[offset + i] = static_cast<unsigned char>(seconds >> (24 - 8 * i));
-      packet_[offset + 4 + i] = static_cast<unsigned char>(fraction >> (24 - 8 * i));
-    }
-  }
-  std::string problem() {
-    return sntp::problem_with(packet_, sntp::decode(packet_, sent_), sent_ - 5000, sent_ + 50000);
-  }
-  sntp::unix_ns sent_ = unix_2026_12_08 * second + 123456000;
-  unsigned char packet_[48];
+// One line of tests/vectors/replies.txt: its name and its key=value fields.
+struct vector_case {
+  std::string name;
+  std::map<std::string, std::string> fields;
+  const std::string& operator[](const std::string& key) const { return fields.at(key); }
 };
 
-TEST_F(ReplyChecks, AValidServerAnswer) {
-  EXPECT_EQ(problem(), "");
-  const sntp::reply r = sntp::decode(packet_, sent_);
-  EXPECT_EQ(r.version, 4);
-  EXPECT_EQ(r.mode, 4);
-  EXPECT_EQ(r.reference_id, "PICB");
+std::vector<vector_case> read_vectors(const char* path) {
+  std::ifstream file(path);
+  EXPECT_TRUE(file) << path;
+  std::vector<vector_case> cases;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    vector_case read;
+    const std::size_t reason_at = line.find(" reason=");
+    if (reason_at != std::string::npos) {
+      read.fields["reason"] = line.substr(reason_at + std::strlen(" reason="));
+      line.erase(reason_at);
+    }
+    std::istringstream words(line);
+    words >> read.name;
+    for (std::string word; words >> word;) {
+      const std::size_t equals = word.find('=');
+      read.fields[word.substr(0, equals)] = word.substr(equals + 1);
+    }
+    cases.push_back(read);
+  }
+  return cases;
 }
 
-TEST_F(ReplyChecks, RejectsWhatIsNotAServerAnswer) {
-  packet_[0] = 0x23;
-  EXPECT_EQ(problem(), "not a server reply (mode 3)");
-  packet_[0] = 0x24;
-  packet_[1] = 0;
-  std::memcpy(packet_ + 12, "RATE", 4);
-  EXPECT_EQ(problem(), "kiss-o'-death from the server: RATE");
-  packet_[1] = 2;
-  put_time(24, sent_ - second);
-  EXPECT_EQ(problem(), "originate timestamp is not what was sent");
-  put_time(24, sent_);
-  std::memset(packet_ + 40, 0, 8);
-  EXPECT_EQ(problem(), "zero transmit timestamp");
+std::vector<unsigned char> from_hex(const std::string& hex) {
+  std::vector<unsigned char> bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+std::string time_field(const std::optional<sntp::unix_ns>& time) {
+  return time ? std::to_string(*time) : "-";
+}
+
+TEST(SharedVectors, EveryReplyDecodesAndIsCheckedAsListed) {
+  const std::vector<vector_case> cases = read_vectors(QUELMORA_NTP_REPLY_VECTORS);
+  ASSERT_GE(cases.size(), 10U);
+  for (const vector_case& expected : cases) {
+    SCOPED_TRACE(expected.name);
+    const std::vector<unsigned char> packet = from_hex(expected["packet"]);
+    ASSERT_EQ(packet.size(), sntp::packet_size);
+    const sntp::unix_ns received = std::stoll(expected["received"]);
+    const sntp::reply r = sntp::decode(packet.data(), received);
+    if (expected["valid"] == "no") {
+      EXPECT_EQ(sntp::problem_with(r), expected["reason"]);
+      EXPECT_EQ(sntp::is_kiss_of_death(r), expected.fields.count("kiss") == 1);
+      if (sntp::is_kiss_of_death(r)) {
+        EXPECT_EQ(r.reference_id, expected["kiss"]);
+      }
+      continue;
+    }
+    EXPECT_EQ(sntp::problem_with(r), "");
+    EXPECT_EQ(std::to_string(r.leap), expected["leap"]);
+    EXPECT_EQ(std::to_string(r.version), expected["version"]);
+    EXPECT_EQ(std::to_string(r.mode), expected["mode"]);
+    EXPECT_EQ(std::to_string(r.stratum), expected["stratum"]);
+    EXPECT_EQ(std::to_string(r.poll), expected["poll"]);
+    EXPECT_EQ(std::to_string(r.precision), expected["precision"]);
+    EXPECT_EQ(r.root_delay_s, std::stod(expected["root_delay"]));
+    EXPECT_EQ(r.root_dispersion_s, std::stod(expected["root_dispersion"]));
+    EXPECT_EQ(r.reference_id, expected["refid"]);
+    EXPECT_EQ(time_field(r.reference_time), expected["reference"]);
+    EXPECT_EQ(time_field(r.originate_time), expected["originate"]);
+    EXPECT_EQ(time_field(r.receive_time), expected["receive"]);
+    EXPECT_EQ(time_field(r.transmit_time), expected["transmit"]);
+    const sntp::on_wire wire =
+        sntp::calculate(*r.originate_time, *r.receive_time, *r.transmit_time, received);
+    EXPECT_NEAR(wire.offset_s, std::stod(expected["offset"]), 1e-9);
+    EXPECT_NEAR(wire.delay_s, std::stod(expected["delay"]), 1e-9);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The NuGet package as .NET users take it: its layout and metadata, the
-# native libraries' exports, the xunit tests against the packed package
+# native libraries' exports, the assembly built alike in two folders, the xunit tests against the packed package
 # (restored from dist/ and /opt/nuget/packages only, into a throw-away
 # package folder), the documented program added with `dotnet add package`, the
 # .NET Framework targets file, and the netstandard2.0 assembly under Mono.
@@ -37,6 +37,21 @@ done
 "$source/tests/check_exports.sh" "$package/runtimes/win-x64/native/quelmora_ntp.dll"
 "$source/tests/check_exports.sh" "$package/runtimes/linux-x64/native/libquelmora_ntp.so"
 echo "QuelmoraNtp $version: layout, metadata and native exports as they should be"
+
+# The same sources built in two folders give the same assembly: no build path inside it.
+# (The packages' cache stays the one scripts/package builds with.)
+for copy in one two/deeper; do
+  mkdir -p "$work/reproduce/$copy"
+  cp -r "$source/dotnet/QuelmoraNtp" "$work/reproduce/$copy/"
+  env -u NUGET_PACKAGES dotnet build "$work/reproduce/$copy/QuelmoraNtp/QuelmoraNtp.csproj" -c Release \
+    -p:Version="$version" > "$work/reproduce.log" 2>&1 || { cat "$work/reproduce.log"; fail "building the assembly in $copy"; }
+done
+for framework in net8.0 netstandard2.0; do
+  cmp -s "$work/reproduce/one/QuelmoraNtp/bin/Release/$framework/Quelmora.Ntp.dll" \
+    "$work/reproduce/two/deeper/QuelmoraNtp/bin/Release/$framework/Quelmora.Ntp.dll" ||
+    fail "the $framework assembly differs between two build folders"
+done
+echo "QuelmoraNtp: the same assembly from two build folders"
 
 # Restores see only the package's folder and the test packages.
 QUELMORA_NTP_VERSION=$version dotnet test "$source/tests/dotnet/QuelmoraNtp.Tests/QuelmoraNtp.Tests.csproj" \

@@ -61,7 +61,7 @@ port=$(free_port)
 servers+=($!)
 for attempt in $(seq 50); do "$linux_command" query 127.0.0.1 --port "$port" >/dev/null 2>&1 && break; sleep 0.1; done
 "$wine" "$exe" query 127.0.0.1 --port "$port" > query.out || fail "quelmora-ntp.exe query: $(cat query.out)"
-grep -q "stratum 2, reference id PICB" query.out || fail "quelmora-ntp.exe query said: $(cat query.out)"
+grep -q "stratum 2, reference id 80.73.67.66" query.out || fail "quelmora-ntp.exe query said: $(cat query.out)"
 kill "${servers[0]}"
 
 # Starts quelmora-ntp.exe serve on PORT, its output into FILE, and returns

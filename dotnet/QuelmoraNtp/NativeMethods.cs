@@ -1,14 +1,22 @@
 using System;
 using System.Runtime.InteropServices;
+#if NET7_0_OR_GREATER
+using System.Runtime.CompilerServices;
+#endif
+
+// The native library is looked for beside this assembly and in the system's own folders, never
+// in the current directory, where anyone could have put a file of that name.
+[assembly: DefaultDllImportSearchPaths(DllImportSearchPath.AssemblyDirectory | DllImportSearchPath.SafeDirectories)]
 
 namespace Quelmora.Ntp
 {
     /// <summary>The library's seven functions, with blittable signatures only.</summary>
     /// <remarks>
     /// Texts come back as pointers to the library's own storage: declared as
-    /// strings, the marshaller would free them.
+    /// strings, the marshaller would free them. On .NET 8 the stubs are generated at
+    /// build time (LibraryImport), so trimming and native AOT see them whole.
     /// </remarks>
-    internal static unsafe class NativeMethods
+    internal static unsafe partial class NativeMethods
     {
         // quelmora_ntp.dll on Windows, libquelmora_ntp.so elsewhere.
         private const string Library = "quelmora_ntp";
@@ -17,6 +25,28 @@ namespace Quelmora.Ntp
         internal const int WrongState = -7;
         internal const int PacketSize = 48;
 
+#if NET7_0_OR_GREATER
+        [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
+        internal static partial IntPtr ntp_version();
+
+        [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
+        internal static partial IntPtr ntp_last_error();
+
+        [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
+        internal static partial int ntp_start(int port);
+
+        [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
+        internal static partial int ntp_stop();
+
+        [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
+        internal static partial int ntp_status();
+
+        [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
+        internal static partial int ntp_query(byte* host, int port, byte* pkt, int pktLen);
+
+        [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
+        internal static partial IntPtr ntp_stats();
+#else
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
         internal static extern IntPtr ntp_version();
 
@@ -37,6 +67,7 @@ namespace Quelmora.Ntp
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
         internal static extern IntPtr ntp_stats();
+#endif
 
         /// <summary>A text of the library's, copied; it stays the library's.</summary>
         internal static string Text(IntPtr text) => Marshal.PtrToStringAnsi(text) ?? string.Empty;

@@ -1,18 +1,42 @@
 using System;
+using System.Collections.Generic;
 
 namespace Quelmora.Ntp
 {
     /// <summary>
-    /// A call of the library failed; the message is the library's own text for the failure,
-    /// such as "bind failed (port in use?)" or "no reply within 5s (timeout or short packet)".
+    /// A call of the library failed. <see cref="ErrorCode"/> says what failed; the message is the
+    /// library's own text for it, such as "bind failed (port in use?)".
     /// </summary>
+    /// <remarks>
+    /// The library keeps the reason for the last failure in one text for the whole process. It is
+    /// read at once after the failing call; where another thread's failure overwrote it in the
+    /// meantime, the code is <see cref="NtpErrorCode.Unknown"/> and the message says the reason
+    /// was lost, never another call's reason or a mix of two.
+    /// </remarks>
     public class NtpException : Exception
     {
+        internal const string LostReason = "the reason was lost to a concurrent failure in another thread";
+
+        private static readonly Dictionary<string, NtpErrorCode> LibraryReasons =
+            new Dictionary<string, NtpErrorCode>(StringComparer.Ordinal)
+            {
+                ["bad port"] = NtpErrorCode.BadPort,
+                ["WSAStartup failed"] = NtpErrorCode.SocketLayerStartFailed,
+                ["socket() failed"] = NtpErrorCode.SocketFailed,
+                ["bind failed (port in use?)"] = NtpErrorCode.BindFailed,
+                ["CreateThread failed"] = NtpErrorCode.ThreadCreationFailed,
+                ["bad params (need host, pkt buffer >= 48)"] = NtpErrorCode.BadParameters,
+                ["host resolve failed"] = NtpErrorCode.HostResolveFailed,
+                ["connect failed"] = NtpErrorCode.ConnectFailed,
+                ["send failed"] = NtpErrorCode.SendFailed,
+                ["no reply within 5s (timeout or short packet)"] = NtpErrorCode.NoReply,
+            };
+
         /// <summary>Creates the exception with a general message.</summary>
         public NtpException() : base("the quelmora-ntp library reported a failure") { }
 
-        /// <summary>Creates the exception with the library's text for the failure.</summary>
-        /// <param name="message">The library's last-error text.</param>
+        /// <summary>Creates the exception with a message and <see cref="NtpErrorCode.Unknown"/>.</summary>
+        /// <param name="message">What failed.</param>
         public NtpException(string message) : base(message) { }
 
         /// <summary>Creates the exception with a message and the exception that caused it.</summary>
@@ -20,10 +44,27 @@ namespace Quelmora.Ntp
         /// <param name="innerException">The cause.</param>
         public NtpException(string message, Exception innerException) : base(message, innerException) { }
 
+        /// <summary>Creates the exception with what failed and its text.</summary>
+        /// <param name="errorCode">What failed.</param>
+        /// <param name="message">The text for it.</param>
+        public NtpException(NtpErrorCode errorCode, string message) : base(message)
+        {
+            ErrorCode = errorCode;
+        }
+
+        /// <summary>What failed.</summary>
+        public NtpErrorCode ErrorCode { get; }
+
+        // The library's text, read by the caller at once after its failing call.
+        internal static NtpException FromLibraryReason(string reason) =>
+            LibraryReasons.TryGetValue(reason, out NtpErrorCode code)
+                ? new NtpException(code, reason)
+                : new NtpException(NtpErrorCode.Unknown, LostReason);
+
         // -1 carries the library's text; -7 means the call came in the wrong server state.
         internal static void ThrowOnFailure(int result, string wrongStateMessage)
         {
-            if (result == NativeMethods.Failed) throw new NtpException(NtpLibrary.LastError);
+            if (result == NativeMethods.Failed) throw FromLibraryReason(NtpLibrary.LastError);
             if (result == NativeMethods.WrongState) throw new InvalidOperationException(wrongStateMessage);
         }
     }

@@ -8,7 +8,9 @@ namespace Quelmora.Ntp
 
         /// <summary>
         /// The text of the most recent failure in this process ("" before any); a later success
-        /// does not clear it. Failures in several threads write it one over the other.
+        /// does not clear it. It is one text for the whole process, which failures in several
+        /// threads write one over the other: <see cref="NtpException"/> carries the reason read
+        /// at once after its own call.
         /// </summary>
         public static string LastError => NativeMethods.Text(NativeMethods.ntp_last_error());
     }

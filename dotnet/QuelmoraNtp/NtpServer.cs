@@ -16,8 +16,12 @@ namespace Quelmora.Ntp
     /// </example>
     public sealed class NtpServer : IDisposable
     {
-        // Start, Stop, Dispose and the statistics text are the process's, one at a time.
+        private const int HighestPort = 65535;
+        private const int DefaultPort = 123;
+        // Start, Stop and Dispose are the process's, one at a time.
         private static readonly object Gate = new object();
+        // The statistics text is one buffer of the library's, rewritten by every read.
+        private static readonly object StatisticsGate = new object();
         private static NtpServer? running;
 
         private NtpServer(int port)
@@ -30,17 +34,20 @@ namespace Quelmora.Ntp
         /// </summary>
         /// <param name="port">1 to 65535, or 0 for 123.</param>
         /// <returns>The running server; dispose of it to stop it.</returns>
+        /// <exception cref="ArgumentOutOfRangeException"><paramref name="port"/> is not 0 to 65535.</exception>
         /// <exception cref="NtpException">
-        /// The port is out of range ("bad port"), or another socket holds it or it needs privilege
-        /// ("bind failed (port in use?)"), or the socket or thread could not be made.
+        /// Another socket holds the port or it needs privilege (<see cref="NtpErrorCode.BindFailed"/>),
+        /// or the socket or thread could not be made.
         /// </exception>
         /// <exception cref="InvalidOperationException">A server already runs in this process.</exception>
-        public static NtpServer Start(int port = 123)
+        public static NtpServer Start(int port = DefaultPort)
         {
+            if (port < 0 || port > HighestPort)
+                throw new ArgumentOutOfRangeException(nameof(port), port, "a UDP port is 0 (for 123) to 65535");
             lock (Gate)
             {
                 NtpException.ThrowOnFailure(NativeMethods.ntp_start(port), "a server already runs in this process");
-                running = new NtpServer(port == 0 ? 123 : port);
+                running = new NtpServer(port == 0 ? DefaultPort : port);
                 return running;
             }
         }
@@ -59,10 +66,12 @@ namespace Quelmora.Ntp
         {
             get
             {
-                lock (Gate)
+                string report;
+                lock (StatisticsGate)
                 {
-                    return NtpServerStatistics.Parse(NativeMethods.Text(NativeMethods.ntp_stats()));
+                    report = NativeMethods.Text(NativeMethods.ntp_stats());
                 }
+                return NtpServerStatistics.Parse(report);
             }
         }
 

@@ -2,16 +2,21 @@
 
     import quelmora_ntp
     ntp = quelmora_ntp.Library()              # or Library("/path/to/libquelmora_ntp.so")
-    ntp.start(12300)
-    reply = ntp.query("127.0.0.1", 12300)
-    print(reply.time_iso, reply.offset, reply.delay, reply.stratum, reply.reference_id)
-    print(ntp.stats())                        # {'running': 1, 'port': 12300, ...}
-    ntp.stop()
+    with ntp.start(12300):                    # the server stops when the block ends
+        reply = ntp.query("127.0.0.1", 12300)
+        print(reply.time_iso, reply.offset, reply.delay, reply.stratum, reply.reference_id)
+        print(ntp.stats())                    # {'running': 1, 'port': 12300, ...}
 
 The library is loaded from the path given; without one, from this package's
 own folder (where a wheel puts it), else $QUELMORA_NTP_LIBRARY, else the
 system's usual search for libquelmora_ntp.so (or its SONAME,
 libquelmora_ntp.so.1) / quelmora_ntp.dll (where the Debian package puts it).
+
+Failures raise NtpError or one of its subclasses; wrong arguments raise
+TypeError or ValueError before the library is called. The library keeps the
+reason for the last failure in one text for the whole process, so a failure
+in another thread at the same moment can overwrite it: the error then says
+that the reason was lost rather than show another call's.
 """
 from __future__ import annotations
 
@@ -19,30 +24,128 @@ import ctypes
 import ctypes.util
 import datetime
 import json
+import operator
 import os
 import struct
 import sys
+import threading
 import time
-from typing import Any, Dict, List, Optional
+from types import TracebackType
+from typing import Any, Dict, List, Optional, Type, TypedDict
 
-__all__ = ["Library", "NtpError", "WrongStateError", "Reply", "decode"]
+__all__ = ["Library", "Server", "Reply", "Stats", "decode", "NtpError", "WrongStateError",
+           "BindError", "HostResolveError", "NoReplyError", "InvalidReplyError",
+           "KissOfDeathError", "PACKET_SIZE", "__version__"]
+
+__version__ = "1.0.0"
 
 PACKET_SIZE = 48
-WRONG_STATE = -7
-FAILED = -1
+_WRONG_STATE = -7
+_FAILED = -1
 _SECONDS_1900_TO_1970 = 2208988800
 # The installed library's SONAME: what the dynamic loader finds without the
 # development link or a path (its number follows the library's major version).
 _SONAME = "libquelmora_ntp.so.1"
 _ERA = 1 << 32
+_HIGHEST_PORT = 65535
+_DEFAULT_PORT = 123
+_SERVER_MODES = (4, 5)
+_KISS_STRATUM = 0
+_PRIMARY_STRATUM = 1
+_LOST_REASON = "the reason was lost to a concurrent failure in another thread"
+# ntp_stats() writes one buffer of the library's for the whole process.
+_STATS_LOCK = threading.Lock()
 
 
 class NtpError(Exception):
-    """A call failed; the message is the library's last-error text."""
+    """A call of the library failed; the message is the library's reason."""
 
 
 class WrongStateError(NtpError):
     """start while the server runs, or stop while it does not."""
+
+
+class BindError(NtpError, OSError):
+    """The server's port is held by another socket, or needs privilege."""
+
+
+class HostResolveError(NtpError, OSError):
+    """The server's host name did not resolve."""
+
+
+class NoReplyError(NtpError, TimeoutError):
+    """No 48-byte reply came within 5 s (or the port refused the request)."""
+
+
+class InvalidReplyError(NtpError, ValueError):
+    """A reply came but holds no server's time; `raw` keeps its 48 bytes."""
+
+    def __init__(self, raw: bytes, reason: str) -> None:
+        super().__init__(reason)
+        self.raw = raw
+        self.reason = reason
+
+
+class KissOfDeathError(InvalidReplyError):
+    """The server refused service (stratum 0); `code` is its kiss code, such as "RATE".
+
+    "RATE" asks the client to query less often, "DENY" and "RSTR" to stop.
+    """
+
+    def __init__(self, raw: bytes, code: str) -> None:
+        super().__init__(raw, "kiss-o'-death from the server: " + code)
+        self.code = code
+
+
+_ERROR_TYPES: Dict[str, Type[NtpError]] = {
+    "bad port": NtpError,
+    "WSAStartup failed": NtpError,
+    "socket() failed": NtpError,
+    "bind failed (port in use?)": BindError,
+    "CreateThread failed": NtpError,
+    "bad params (need host, pkt buffer >= 48)": NtpError,
+    "host resolve failed": HostResolveError,
+    "connect failed": NtpError,
+    "send failed": NtpError,
+    "no reply within 5s (timeout or short packet)": NoReplyError,
+}
+
+
+def _library_error(reason: str) -> NtpError:
+    """The exception for a reason text; a text that is none of the library's was torn."""
+    error_type = _ERROR_TYPES.get(reason)
+    return error_type(reason) if error_type else NtpError(_LOST_REASON)
+
+
+class Stats(TypedDict):
+    """The server's report: running is 1 or 0; the counts since the last start."""
+
+    running: int
+    port: int
+    requests: int
+    replies: int
+
+
+def _port(port: object, lowest: int) -> int:
+    if isinstance(port, bool):
+        raise TypeError("port must be an integer, not bool")
+    try:
+        number = operator.index(port)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"port must be an integer, not {type(port).__name__}") from None
+    if not lowest <= number <= _HIGHEST_PORT:
+        raise ValueError(f"port must be {lowest} to {_HIGHEST_PORT}, not {number}")
+    return number
+
+
+def _host(host: object) -> bytes:
+    if not isinstance(host, str):
+        raise TypeError(f"host must be a str, not {type(host).__name__}")
+    if not host:
+        raise ValueError("host is empty")
+    if "\0" in host:
+        raise ValueError("host holds a NUL character")
+    return host.encode()
 
 
 def _system_names() -> List[str]:
@@ -79,17 +182,25 @@ def _to_unix(seconds: int, fraction: int, near: float) -> float:
     return best - _SECONDS_1900_TO_1970 + fraction / 2**32
 
 
-def _reference_id_text(raw: bytes) -> str:
-    text = raw.rstrip(b"\0")
-    if text and all(0x20 <= b <= 0x7E for b in text):
-        return text.decode("ascii")
+def _timestamp(packet: bytes, offset: int, near: float) -> Optional[float]:
+    """The timestamp at offset, or None for zero (not known, not 2036)."""
+    seconds, fraction = struct.unpack_from("!II", packet, offset)
+    return None if seconds == 0 and fraction == 0 else _to_unix(seconds, fraction, near)
+
+
+def _reference_id_text(raw: bytes, stratum: int) -> str:
+    """A kiss code or clock name at stratum 0 and 1, an IPv4 address above."""
+    if stratum <= _PRIMARY_STRATUM:
+        return "".join(chr(b) if 0x20 <= b <= 0x7E else "?" for b in raw.rstrip(b"\0"))
     return ".".join(str(b) for b in raw)
 
 
 class Reply:
-    """A decoded server reply, with the on-wire offset and delay.
+    """A server's answer, decoded and checked, with the on-wire offset and delay.
 
-    Times are Unix seconds (UTC), placed in the NTP era nearest the local clock.
+    Made by decode() and Library.query(). Times are Unix seconds (UTC), placed
+    in the NTP era nearest the local clock; reference_time is None where the
+    server sent zero. raw keeps the 48 bytes as they came.
     """
 
     raw: bytes
@@ -102,65 +213,97 @@ class Reply:
     root_delay: float
     root_dispersion: float
     reference_id: str
-    reference_time: float
+    reference_time: Optional[float]
     originate_time: float
     receive_time: float
     transmit_time: float
-    transmit_is_zero: bool
+    received_at: float
     offset: float
     delay: float
 
-    def __init__(self, packet: bytes, sent_after: Optional[float], received_at: float) -> None:
-        if len(packet) != PACKET_SIZE:
-            raise ValueError("a reply is 48 bytes")
-        self.raw = bytes(packet)
-        first, self.stratum, poll, precision = struct.unpack_from("!BBbb", packet, 0)
+    def __init__(self, raw: bytes, reference_time: Optional[float], originate_time: float,
+                 receive_time: float, transmit_time: float, received_at: float) -> None:
+        self.raw = raw
+        first, self.stratum, self.poll, self.precision = struct.unpack_from("!BBbb", raw, 0)
         self.leap, self.version, self.mode = first >> 6, (first >> 3) & 7, first & 7
-        self.poll, self.precision = poll, precision
-        root_delay, root_dispersion = struct.unpack_from("!iI", packet, 4)
+        root_delay, root_dispersion = struct.unpack_from("!iI", raw, 4)
         self.root_delay, self.root_dispersion = root_delay / 65536, root_dispersion / 65536
-        self.reference_id = _reference_id_text(packet[12:16])
-        stamps = struct.unpack_from("!8I", packet, 16)
-        (self.reference_time, self.originate_time, self.receive_time,
-         self.transmit_time) = (_to_unix(stamps[i], stamps[i + 1], received_at)
-                                for i in range(0, 8, 2))
-        self.transmit_is_zero = stamps[6] == 0 and stamps[7] == 0
-        t1, t2, t3, t4 = self.originate_time, self.receive_time, self.transmit_time, received_at
+        self.reference_id = _reference_id_text(raw[12:16], self.stratum)
+        self.reference_time, self.originate_time = reference_time, originate_time
+        self.receive_time, self.transmit_time = receive_time, transmit_time
+        self.received_at = received_at
+        t1, t2, t3, t4 = originate_time, receive_time, transmit_time, received_at
         self.offset = ((t2 - t1) + (t3 - t4)) / 2
         self.delay = (t4 - t1) - (t3 - t2)
-        self._sent_after, self._received_at = sent_after, received_at
 
     @property
     def time_iso(self) -> str:
+        """The server's transmit time, ISO 8601 UTC with microseconds."""
         moment = datetime.datetime.fromtimestamp(self.transmit_time, datetime.timezone.utc)
         return moment.strftime("%Y-%m-%dT%H:%M:%S.%fZ")
-
-    def problem(self) -> Optional[str]:
-        """Why this is not a valid server answer, or None."""
-        if self.mode != 4:
-            return f"not a server reply (mode {self.mode})"
-        if self.stratum == 0:
-            return "kiss-o'-death from the server: " + self.reference_id
-        if self.transmit_is_zero:
-            return "zero transmit timestamp"
-        if self._sent_after is not None and not (
-                self._sent_after - 1e-6 <= self.originate_time <= self._received_at + 1e-6):
-            return "originate timestamp is not what was sent"
-        return None
 
     def __repr__(self) -> str:
         return (f"Reply(time={self.time_iso}, offset={self.offset:+.6f}, delay={self.delay:.6f}, "
                 f"stratum={self.stratum}, reference_id={self.reference_id!r})")
 
 
-def decode(packet: bytes, sent_after: Optional[float] = None,
-           received_at: Optional[float] = None) -> Reply:
-    """Decodes raw reply bytes (e.g. from Library.query_raw)."""
-    return Reply(packet, sent_after, time.time() if received_at is None else received_at)
+def decode(packet: bytes, received_at: Optional[float] = None) -> Reply:
+    """Decodes and checks the 48 bytes of a reply (e.g. from Library.query_raw).
+
+    received_at is when it arrived (Unix seconds; now if not given). Raises
+    ValueError for another length, KissOfDeathError for a refusal (stratum 0)
+    and InvalidReplyError for a reply that is not a server's (mode other than
+    4 or 5) or lacks a transmit, originate or receive time.
+    """
+    raw = bytes(packet)
+    if len(raw) != PACKET_SIZE:
+        raise ValueError(f"a reply is {PACKET_SIZE} bytes, not {len(raw)}")
+    received = time.time() if received_at is None else received_at
+    mode, stratum = raw[0] & 7, raw[1]
+    if mode not in _SERVER_MODES:
+        raise InvalidReplyError(raw, f"not a server reply (mode {mode})")
+    if stratum == _KISS_STRATUM:
+        raise KissOfDeathError(raw, _reference_id_text(raw[12:16], stratum))
+    reference, originate, receive, transmit = (_timestamp(raw, offset, received)
+                                               for offset in (16, 24, 32, 40))
+    if transmit is None:
+        raise InvalidReplyError(raw, "zero transmit timestamp")
+    if originate is None:
+        raise InvalidReplyError(raw, "zero originate timestamp")
+    if receive is None:
+        raise InvalidReplyError(raw, "zero receive timestamp")
+    return Reply(raw, reference, originate, receive, transmit, received)
+
+
+class Server:
+    """The running server as Library.start returns it; leaving a with-block stops it."""
+
+    def __init__(self, library: Library, port: int) -> None:
+        self.library = library
+        self.port = port
+
+    def stop(self) -> None:
+        """Stops this server; WrongStateError if it is not the one running."""
+        self.library._stop_server(self)
+
+    def __enter__(self) -> Server:
+        return self
+
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        if self.library._server is self:
+            self.library._stop_server(self)
+
+    def __repr__(self) -> str:
+        return f"Server(port={self.port})"
 
 
 class Library:
-    """The seven functions of one loaded library."""
+    """The seven functions of one loaded library.
+
+    The server, the statistics and the last-error text are the process's: one
+    server at a time, whichever Library object started it.
+    """
 
     def __init__(self, path: Optional[str] = None) -> None:
         errors = []
@@ -184,53 +327,91 @@ class Library:
         lib.ntp_query.argtypes = [ctypes.c_char_p, ctypes.c_int,
                                   ctypes.POINTER(ctypes.c_ubyte), ctypes.c_int]
         lib.ntp_query.restype = ctypes.c_int
+        self._server: Optional[Server] = None
+        self._state_lock = threading.Lock()
 
     @staticmethod
     def _text(function: Any) -> str:
-        """A text of the library's (its c_char_p result comes back as bytes)."""
+        """A text of the library's (its c_char_p result comes back as a copy in bytes)."""
         text: bytes = function()
-        return text.decode()
+        return text.decode(errors="replace")
 
     def version(self) -> str:
+        """The library's version, such as "1.0.0"."""
         return self._text(self._lib.ntp_version)
 
     def last_error(self) -> str:
+        """The reason for the process's most recent failure ("" before any).
+
+        Failures in other threads overwrite it: the exceptions carry the
+        reason read at once after their own call.
+        """
         return self._text(self._lib.ntp_last_error)
 
     def _check(self, result: int, what: str) -> int:
-        if result == WRONG_STATE:
-            raise WrongStateError(what + ": wrong state")
-        if result == FAILED:
-            raise NtpError(self.last_error())
+        if result == _FAILED:
+            raise _library_error(self.last_error())
+        if result == _WRONG_STATE:
+            raise WrongStateError(what)
         return result
 
-    def start(self, port: int = 0) -> None:
-        """Starts the server (port 0 means 123)."""
-        self._check(self._lib.ntp_start(port), "start")
+    def start(self, port: int = 0) -> Server:
+        """Starts the server on IPv4, every local address, a UDP port (0 means 123).
+
+        Returns the Server, a context manager that stops it. Raises TypeError
+        or ValueError for a port that is no integer from 0 to 65535,
+        BindError when the port is taken or needs privilege, WrongStateError
+        when a server already runs in this process.
+        """
+        number = _port(port, 0)
+        with self._state_lock:
+            self._check(self._lib.ntp_start(number), "a server already runs in this process")
+            self._server = Server(self, number or _DEFAULT_PORT)
+            return self._server
 
     def stop(self) -> None:
-        self._check(self._lib.ntp_stop(), "stop")
+        """Stops the server, waiting at most 3 s for its thread; WrongStateError if none runs."""
+        with self._state_lock:
+            self._server = None
+            self._check(self._lib.ntp_stop(), "no server runs in this process")
+
+    def _stop_server(self, server: Server) -> None:
+        with self._state_lock:
+            if self._server is not server:
+                raise WrongStateError("this server is not running")
+            self._server = None
+            self._check(self._lib.ntp_stop(), "this server is not running")
 
     def status(self) -> bool:
+        """Whether a server runs in this process."""
         running: int = self._lib.ntp_status()
         return running == 1
 
-    def stats(self) -> Dict[str, Any]:
-        report: Dict[str, Any] = json.loads(self._text(self._lib.ntp_stats))
+    def stats(self) -> Stats:
+        """The server's report: whether it runs, its port, requests and replies since its start."""
+        with _STATS_LOCK:
+            text = self._text(self._lib.ntp_stats)
+        report: Stats = json.loads(text)
         return report
 
-    def query_raw(self, host: str, port: int = 123) -> bytes:
-        """The raw 48-byte reply."""
+    def query_raw(self, host: str, port: int = _DEFAULT_PORT) -> bytes:
+        """Sends one request and returns the 48 bytes of the reply, unchecked.
+
+        Waits up to 5 s; the library itself refuses a reply whose originate
+        time is not the request's. Raises TypeError or ValueError for a host
+        that is no non-empty str without NUL or a port that is no integer
+        from 1 to 65535, HostResolveError, NoReplyError, or NtpError.
+        """
+        name, number = _host(host), _port(port, 1)
         buffer = (ctypes.c_ubyte * PACKET_SIZE)()
-        self._check(self._lib.ntp_query(host.encode(), port, buffer, PACKET_SIZE), "query")
+        self._check(self._lib.ntp_query(name, number, buffer, PACKET_SIZE), "query")
         return bytes(buffer)
 
-    def query(self, host: str, port: int = 123) -> Reply:
-        """A decoded reply; raises NtpError for a failure or an invalid answer."""
-        sent_after = time.time()
+    def query(self, host: str, port: int = _DEFAULT_PORT) -> Reply:
+        """Sends one request and returns the reply, decoded and checked.
+
+        Raises what query_raw raises, and KissOfDeathError or InvalidReplyError
+        as decode does.
+        """
         raw = self.query_raw(host, port)
-        reply = Reply(raw, sent_after, time.time())
-        problem = reply.problem()
-        if problem:
-            raise NtpError(f"invalid reply from {host}:{port}: {problem}")
-        return reply
+        return decode(raw, time.time())

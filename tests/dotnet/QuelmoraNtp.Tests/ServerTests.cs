@@ -1,6 +1,13 @@
 using System;
+using System.Collections.Generic;
+using System.IO;
+using System.Reflection;
+using System.Reflection.PortableExecutable;
+using System.Linq;
 using System.Net;
 using System.Net.Sockets;
+using System.Threading;
+using System.Threading.Tasks;
 using Quelmora.Ntp;
 using Xunit;
 
@@ -54,7 +61,7 @@ public sealed class ServerTests
         Assert.Equal(4, reply.Mode);
         Assert.Equal(4, reply.Version);
         Assert.Equal(2, reply.Stratum);
-        Assert.Equal("PICB", reply.ReferenceIdText);
+        Assert.Equal("80.73.67.66", reply.ReferenceIdText);  // "PICB", at stratum 2 an address
         Assert.Equal(0x50494342U, reply.ReferenceId);
         Assert.Equal(-20, reply.Precision);
         Assert.InRange(reply.Offset.Duration(), TimeSpan.Zero, TimeSpan.FromMilliseconds(50));
@@ -74,23 +81,68 @@ public sealed class ServerTests
     }
 
     [Fact]
-    public void FailuresCarryTheLibrarysText()
+    public async Task ArgumentsAndFailuresMapToTheirTypes()
     {
-        var bad = Assert.Throws<NtpException>(() => NtpServer.Start(70000));
-        Assert.Equal("bad port", bad.Message);
+        Assert.Equal("port", Assert.Throws<ArgumentOutOfRangeException>(() => NtpServer.Start(70000)).ParamName);
+        Assert.Throws<ArgumentOutOfRangeException>(() => NtpServer.Start(-1));
+        Assert.Throws<ArgumentOutOfRangeException>(() => NtpClient.Query("127.0.0.1", 0));
+        Assert.Throws<ArgumentOutOfRangeException>(() => NtpClient.Query("127.0.0.1", 65536));
+        Assert.Throws<ArgumentNullException>(() => NtpClient.Query(null!));
+        Assert.Throws<ArgumentException>(() => NtpClient.Query(""));
+        Assert.Throws<ArgumentException>(() => NtpClient.Query("127.0.0.1\0.invalid"));
+        // The async form throws at once too, not through its task.
+        Assert.Throws<ArgumentOutOfRangeException>(() => { _ = NtpClient.QueryAsync("127.0.0.1", 0); });
+        Assert.Throws<ArgumentNullException>(() => { _ = NtpClient.QueryAsync(null!); });
+        Assert.Throws<ArgumentException>(() => { _ = NtpClient.QueryAsync("", 123, new CancellationToken(true)); });
+        Assert.False(NtpServer.IsRunning);
+        Assert.NotEqual("bad port", NtpLibrary.LastError);
+
         using (var holder = new Socket(AddressFamily.InterNetwork, SocketType.Dgram, ProtocolType.Udp))
         {
             holder.Bind(new IPEndPoint(IPAddress.Any, 0));
             var taken = Assert.Throws<NtpException>(() => NtpServer.Start(((IPEndPoint)holder.LocalEndPoint!).Port));
-            Assert.Equal("bind failed (port in use?)", taken.Message);
+            Assert.Equal((NtpErrorCode.BindFailed, "bind failed (port in use?)"), (taken.ErrorCode, taken.Message));
         }
-        Assert.Equal("bad port", Assert.Throws<NtpException>(() => NtpClient.Query("127.0.0.1", 0)).Message);
-        Assert.Equal("host resolve failed",
-                     Assert.Throws<NtpException>(() => NtpClient.Query("no-such-host..invalid")).Message);
+        var unresolved = await Assert.ThrowsAsync<NtpException>(() => NtpClient.QueryAsync("no-such-host..invalid"));
+        Assert.Equal((NtpErrorCode.HostResolveFailed, "host resolve failed"), (unresolved.ErrorCode, unresolved.Message));
         // Nothing listens there: the refusal, or the 5 s bound, ends the wait.
-        Assert.Equal("no reply within 5s (timeout or short packet)",
-                     Assert.Throws<NtpException>(() => NtpClient.Query("127.0.0.1", Ports.Free())).Message);
+        var silent = Assert.Throws<NtpException>(() => NtpClient.Query("127.0.0.1", Ports.Free()));
+        Assert.Equal((NtpErrorCode.NoReply, "no reply within 5s (timeout or short packet)"), (silent.ErrorCode, silent.Message));
         Assert.Equal("no reply within 5s (timeout or short packet)", NtpLibrary.LastError);
         Assert.Equal(Environment.GetEnvironmentVariable("QUELMORA_NTP_VERSION") ?? "1.0.0", NtpLibrary.Version);
+    }
+
+    [Fact]
+    public void StatisticsFromEightThreadsAlwaysParse()
+    {
+        using var server = NtpServer.Start(Ports.Free());
+        var failures = new List<Exception>();
+        var readers = Enumerable.Range(0, 8).Select(_ => new Thread(() =>
+        {
+            try
+            {
+                for (int i = 0; i < 10000; i++)
+                {
+                    if (!server.Statistics.Running) throw new InvalidOperationException("the report says not running");
+                }
+            }
+            catch (Exception failure) when (failure is FormatException || failure is OverflowException ||
+                                            failure is InvalidOperationException)
+            {
+                lock (failures) failures.Add(failure);
+            }
+        })).ToArray();
+        foreach (Thread reader in readers) reader.Start();
+        foreach (Thread reader in readers) reader.Join();
+        Assert.Empty(failures);
+    }
+
+    [Fact]
+    public void TheAssemblyIsStrongNamedWithItsSymbolsInside()
+    {
+        Assembly assembly = typeof(NtpClient).Assembly;
+        Assert.Equal("02c56d6781d95ae2", Convert.ToHexString(assembly.GetName().GetPublicKeyToken()!).ToLowerInvariant());
+        using var image = new PEReader(File.OpenRead(assembly.Location));
+        Assert.Contains(image.ReadDebugDirectory(), entry => entry.Type == DebugDirectoryEntryType.EmbeddedPortablePdb);
     }
 }
