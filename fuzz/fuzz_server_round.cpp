@@ -164,7 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t sent_before = os.sent;
     os.start_round(batch.replies[0]);
     const quelmora::round_outcome outcome =
-        quelmora::serve_round(os, qp::invalid_socket, stop, batch, reference, bytes.next() % 2 == 0);
+        quelmora::serve_round(os, qp::invalid_socket, stop, batch, reference,
+                              1 + bytes.next() % qp::max_batch, bytes.next() % 2 == 0);
     require(outcome.received <= qp::max_batch);
     const std::uint32_t requests = quelmora::g_requests.load() - requests_before;
     const std::uint32_t replies = quelmora::g_replies.load() - replies_before;

@@ -135,6 +135,17 @@ void rest_after_failure(platform::platform& os, const server_run& run) {
   }
 }
 
+// How many datagrams a receive makes room for. Each place costs the
+// platform a message header to prepare, which a lone request should not pay
+// for 32 times over: the room doubles while receives come back full, and
+// otherwise follows what came.
+constexpr std::size_t least_room = 4;
+
+std::size_t next_room(std::size_t room, std::size_t received) {
+  if (received == room) return room * 2 < platform::max_batch ? room * 2 : platform::max_batch;
+  return received * 2 > least_room ? received * 2 : least_room;
+}
+
 // Takes everything pending in one receive and answers it with one send.
 // The receive waits (bounded) for the first datagram unless the last one
 // filled the whole batch, where more is likely pending; where the platform
@@ -147,13 +158,15 @@ void rest_after_failure(platform::platform& os, const server_run& run) {
 void server_loop(platform::platform& os, server_run& run) {
   server_batch batch;
   ntp_timestamp reference = run.start;
+  std::size_t room = least_room;
   bool batch_was_full = false;
   for (;;) {
     if (stop_requested(run.stop)) return;
     const round_outcome round =
-        serve_round(os, run.sock, run.stop, batch, reference, !batch_was_full);
+        serve_round(os, run.sock, run.stop, batch, reference, room, !batch_was_full);
     if (round.stopping) return;
-    batch_was_full = round.received == platform::max_batch;
+    batch_was_full = round.received == room;
+    room = next_room(room, round.received);
     if (round.receive_failed) rest_after_failure(os, run);
   }
 }
@@ -247,10 +260,11 @@ server_batch::server_batch() {
 
 round_outcome serve_round(platform::platform& os, socket_handle sock,
                           const std::atomic<std::int32_t>& stop, server_batch& batch,
-                          ntp_timestamp& reference, bool wait) {
+                          ntp_timestamp& reference, std::size_t room, bool wait) {
+  if (room > platform::max_batch) room = platform::max_batch;
   const std::size_t received =
-      wait ? os.receive_batch_waiting(sock, batch.incoming, platform::max_batch, wait_timeout_ms)
-           : os.receive_pending_batch(sock, batch.incoming, platform::max_batch);
+      wait ? os.receive_batch_waiting(sock, batch.incoming, room, wait_timeout_ms)
+           : os.receive_pending_batch(sock, batch.incoming, room);
   // A failure always ends the batch.
   const bool receive_failed =
       received > 0 && batch.incoming[received - 1].result.status == platform::receive_status::failed;

@@ -40,14 +40,15 @@ struct round_outcome {
   bool stopping;         // a stop was seen: the thread ends
 };
 
-// One round of the server: takes what is pending on `sock` (first waiting,
-// bounded, for a datagram when `wait` is set), counts and answers it, and
-// sends the replies, each once from the address its request reached or,
-// where the system refuses that source, once more from its own choice.
-// Looks at `stop` after the receive and before each datagram.
+// One round of the server: takes up to `room` datagrams (at most max_batch)
+// of what is pending on `sock` (first waiting, bounded, for a datagram when
+// `wait` is set), counts and answers them, and sends the replies, each once
+// from the address its request reached or, where the system refuses that
+// source, once more from its own choice. Looks at `stop` after the receive
+// and before each datagram.
 round_outcome serve_round(platform::platform& os, platform::socket_handle sock,
                           const std::atomic<std::int32_t>& stop, server_batch& batch,
-                          ntp_timestamp& reference, bool wait);
+                          ntp_timestamp& reference, std::size_t room, bool wait);
 
 }  // namespace quelmora
 

@@ -94,6 +94,10 @@ ipv4_local destination_of(const msghdr& header) {
                            native_control_layout, linux_pktinfo);
 }
 
+bool same_source(ipv4_local first, ipv4_local second) {
+  return first.known == second.known && (!first.known || first.address == second.address);
+}
+
 // Only the source address is asked for: the interface is left to routing.
 void ask_for_source(msghdr& header, address_control& control, ipv4_local source) {
   if (!source.known) return;
@@ -275,7 +279,14 @@ class posix_platform final : public platform {
       describe(headers[i].msg_hdr, buffers[i], const_cast<unsigned char*>(batch[i].data),
                batch[i].length, const_cast<unsigned char*>(batch[i].peer->bytes),
                batch[i].peer->length);
-      ask_for_source(headers[i].msg_hdr, controls[i], batch[i].source);
+      // Replies from one address share one control message: the kernel
+      // only reads it.
+      if (i > 0 && same_source(batch[i].source, batch[i - 1].source)) {
+        headers[i].msg_hdr.msg_control = headers[i - 1].msg_hdr.msg_control;
+        headers[i].msg_hdr.msg_controllen = headers[i - 1].msg_hdr.msg_controllen;
+      } else {
+        ask_for_source(headers[i].msg_hdr, controls[i], batch[i].source);
+      }
     }
     std::size_t sent = 0;
     std::size_t next = 0;
