@@ -79,6 +79,16 @@ dotnet run --project "$app" -- "$(free_port)" > "$work/app.out" || fail "the REA
 grep -q "offset .* ms, round trip .* ms" "$work/app.out" || fail "the README's program said: $(cat "$work/app.out")"
 echo "the README's program: $(tr '\n' ' ' < "$work/app.out")"
 
+# Published for a runtime identifier, a program carries that runtime's library.
+for target in linux-arm64:'ARM aarch64' win-x86:'PE32 executable (DLL).*Intel 80386'; do
+  rid=${target%%:*}
+  dotnet publish "$app" -r "$rid" --no-self-contained -p:UseAppHost=false -o "$work/publish-$rid" >/dev/null ||
+    fail "dotnet publish -r $rid"
+  file "$work/publish-$rid"/*quelmora_ntp.{so,dll} 2>/dev/null | grep -q "${target#*:}" ||
+    fail "dotnet publish -r $rid carries no library of its own: $(ls "$work/publish-$rid")"
+done
+echo "dotnet publish -r linux-arm64 and -r win-x86: each carries its runtime's library"
+
 # .NET Framework projects get the package's build targets: each DLL in the folder of its bitness.
 framework=$work/framework
 mkdir -p "$framework"
