@@ -16,7 +16,11 @@ set(CPACK_PACKAGE_CHECKSUM SHA256)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME "quelmora-ntp-${PROJECT_VERSION}-win64")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_PACKAGE_FILE_NAME "quelmora-ntp-${PROJECT_VERSION}-win32")
+  else()
+    set(CPACK_PACKAGE_FILE_NAME "quelmora-ntp-${PROJECT_VERSION}-win64")
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -25,6 +29,16 @@ else()
   # Depends from what the binaries really link (dpkg-shlibdeps), and a shlibs
   # file so that packages built against the library depend on it in turn.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  if(CMAKE_CROSSCOMPILING)
+    # dpkg names the machine's own architecture; dpkg-shlibdeps knows only
+    # its packages, so a cross-built package takes its Depends from the
+    # native one of the same sources (scripts/package passes it).
+    set(QUELMORA_NTP_DEBIAN_ARCHITECTURE "" CACHE STRING "The Debian architecture of a cross-build")
+    set(QUELMORA_NTP_DEBIAN_DEPENDS "" CACHE STRING "The Depends of a cross-built package")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${QUELMORA_NTP_DEBIAN_ARCHITECTURE}")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${QUELMORA_NTP_DEBIAN_DEPENDS}")
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  endif()
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)

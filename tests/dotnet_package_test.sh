@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The NuGet package as .NET users take it: its layout and metadata, the
-# native libraries' exports, the assembly built alike in two folders, the xunit tests against the packed package
+# native libraries' exports, the assembly built alike in two folders, the
+# xunit tests against the packed package
 # (restored from dist/ and /opt/nuget/packages only, into a throw-away
 # package folder), the documented program added with `dotnet add package`, the
-# .NET Framework targets file, and the netstandard2.0 assembly under Mono.
+# .NET Framework targets file (each Windows DLL into x86/ or x64/), and the
+# netstandard2.0 assembly under Mono. No 32-bit .NET runs here (Debian's Mono
+# is 64-bit, and Wine has no .NET Framework): the x86 DLL is loaded by 32-bit
+# hosts in the ZIP's test instead.
 #
 #     tests/dotnet_package_test.sh NUPKG SOURCE
 set -euo pipefail
@@ -24,7 +28,8 @@ mkdir "$package"
 (cd "$package" && cmake -E tar xf "$nupkg")
 for file in lib/net8.0/Quelmora.Ntp.dll lib/net8.0/Quelmora.Ntp.xml \
     lib/netstandard2.0/Quelmora.Ntp.dll lib/netstandard2.0/Quelmora.Ntp.xml \
-    runtimes/win-x64/native/quelmora_ntp.dll runtimes/linux-x64/native/libquelmora_ntp.so \
+    runtimes/win-x86/native/quelmora_ntp.dll runtimes/win-x64/native/quelmora_ntp.dll \
+    runtimes/linux-x64/native/libquelmora_ntp.so runtimes/linux-arm64/native/libquelmora_ntp.so \
     build/net462/QuelmoraNtp.targets buildTransitive/net462/QuelmoraNtp.targets README.md LICENSE; do
   [ -f "$package/$file" ] || fail "the package has no $file"
 done
@@ -34,8 +39,16 @@ for expected in "<version>$version</version>" '<license type="expression">MIT</l
   grep -qF "$expected" "$nuspec" || fail "the nuspec lacks $expected"
 done
 ! grep -q '<projectUrl>' "$nuspec" || fail "the nuspec names a project URL"
-"$source/tests/check_exports.sh" "$package/runtimes/win-x64/native/quelmora_ntp.dll"
-"$source/tests/check_exports.sh" "$package/runtimes/linux-x64/native/libquelmora_ntp.so"
+runtimes=$(cd "$package/runtimes" && echo *)
+[ "$runtimes" = "linux-arm64 linux-x64 win-x64 win-x86" ] || fail "the package's runtimes: $runtimes"
+for library in "$package"/runtimes/*/native/*; do
+  "$source/tests/check_exports.sh" "$library"
+  case "$library" in *.so) "$source/tests/check_symbol_versions.sh" "$library" 2.17 ;; esac
+done
+file "$package/runtimes/win-x86/native/quelmora_ntp.dll" | grep -q 'PE32 executable (DLL).*Intel 80386' ||
+  fail "runtimes/win-x86 holds no 32-bit DLL"
+file "$package/runtimes/linux-arm64/native/libquelmora_ntp.so" | grep -q 'ARM aarch64' ||
+  fail "runtimes/linux-arm64 holds no ARM64 library"
 echo "QuelmoraNtp $version: layout, metadata and native exports as they should be"
 
 # The same sources built in two folders give the same assembly: no build path inside it.
@@ -82,7 +95,17 @@ dotnet run --project "$app" -- "$(free_port)" > "$work/app.out" || fail "the doc
 grep -q "offset .* ms, round trip .* ms" "$work/app.out" || fail "the documented program said: $(cat "$work/app.out")"
 echo "the documented program: $(tr '\n' ' ' < "$work/app.out")"
 
-# packages.config projects get the package's build targets: the DLL lands beside the program.
+# Published for a runtime identifier, a program carries that runtime's library.
+for target in linux-arm64:'ARM aarch64' win-x86:'PE32 executable (DLL).*Intel 80386'; do
+  rid=${target%%:*}
+  dotnet publish "$app" -r "$rid" --no-self-contained -p:UseAppHost=false -o "$work/publish-$rid" >/dev/null ||
+    fail "dotnet publish -r $rid"
+  file "$work/publish-$rid"/*quelmora_ntp.{so,dll} 2>/dev/null | grep -q "${target#*:}" ||
+    fail "dotnet publish -r $rid carries no library of its own: $(ls "$work/publish-$rid")"
+done
+echo "dotnet publish -r linux-arm64 and -r win-x86: each carries its runtime's library"
+
+# .NET Framework projects get the package's build targets: each DLL in the folder of its bitness.
 framework=$work/framework
 mkdir -p "$framework"
 cat > "$framework/framework.csproj" <<PROJECT
@@ -95,9 +118,11 @@ cat > "$framework/framework.csproj" <<PROJECT
 PROJECT
 dotnet build "$framework/framework.csproj" --source "$test_packages" -o "$framework/out" >/dev/null ||
   fail "a project importing the package's .NET Framework targets"
-cmp -s "$framework/out/quelmora_ntp.dll" "$package/runtimes/win-x64/native/quelmora_ntp.dll" ||
-  fail "the .NET Framework targets did not put quelmora_ntp.dll beside the program"
-echo ".NET Framework targets: quelmora_ntp.dll copied beside the program"
+for bitness in x86:win-x86 x64:win-x64; do
+  cmp -s "$framework/out/${bitness%%:*}/quelmora_ntp.dll" "$package/runtimes/${bitness#*:}/native/quelmora_ntp.dll" ||
+    fail "the .NET Framework targets did not put the ${bitness#*:} DLL into ${bitness%%:*}/"
+done
+echo ".NET Framework targets: quelmora_ntp.dll copied into x86/ and x64/ beside the program"
 
 # The netstandard2.0 assembly under Mono, against the package's linux-x64 library.
 if command -v mcs >/dev/null && [ -f /usr/lib/mono/4.5/Facades/netstandard.dll ]; then

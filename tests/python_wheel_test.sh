@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# The wheels as Python users take them. The Linux wheel: pip-installed with
+# The wheels as Python users take them. Each of the four is a platform wheel
+# that pip's own tag check picks for its platform alone, holding the one
+# library of its platform. The Linux x86-64 wheel: pip-installed with
 # --no-index into a fresh virtual environment and used from a folder outside
-# the repository, from the library inside the package; pip uninstall then
-# leaves no file of it behind. The Windows wheel: its tags and files, and
-# the exports of the DLL inside.
+# the repository, from the library inside the package, which Python lists as
+# no module; pip uninstall then leaves no file of it behind.
 #
-#     tests/python_wheel_test.sh LINUX_WHEEL WINDOWS_WHEEL SOURCE
+#     tests/python_wheel_test.sh SOURCE WHEEL...   (the four wheels)
 set -euo pipefail
-linux_wheel=$(realpath "$1")
-windows_wheel=$(realpath "$2")
-source=$(realpath "$3")
+source=$(realpath "$1")
+shift
+wheels=()
+for wheel in "$@"; do wheels+=("$(realpath "$wheel")"); done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$source/tests/helpers.sh"
@@ -23,6 +25,8 @@ python=$work/venv/bin/python
 site=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
 snapshot() { (cd "$work/venv" && find . | sort); }
 snapshot > "$work/before"
+linux_wheel=$(printf '%s\n' "${wheels[@]}" | grep 'manylinux_2_17_x86_64\.whl$') ||
+  fail "no manylinux_2_17_x86_64 wheel among: ${wheels[*]}"
 "$python" -m pip install -q --no-index "$linux_wheel"
 [ -f "$site/quelmora_ntp/py.typed" ] || fail "the wheel installed no py.typed"
 
@@ -36,8 +40,11 @@ import quelmora_ntp
 port, silent_port = int(sys.argv[1]), int(sys.argv[2])
 ntp = quelmora_ntp.Library()
 maps = open("/proc/self/maps").read()
-bundled = os.path.join(os.path.dirname(quelmora_ntp.__file__), "libquelmora_ntp.so")
+bundled = os.path.join(os.path.dirname(quelmora_ntp.__file__), "libquelmora_ntp.so.1")
 assert bundled in maps, "the library inside the package was not the one loaded"
+import pkgutil
+listed = sorted(m.name for m in pkgutil.iter_modules() if m.name.startswith(("quelmora", "libquelmora")))
+assert listed == ["quelmora_ntp"], f"Python lists as modules: {listed}"
 ntp.start(port)
 reply = ntp.query("127.0.0.1", port)
 assert (reply.mode, reply.stratum, reply.reference_id) == (4, 2, "80.73.67.66"), reply
@@ -65,20 +72,47 @@ left=$(comm -13 "$work/before" "$work/after")
 [ -z "$left" ] || fail "pip uninstall left behind: $left"
 echo "Linux wheel: installed into a virtual environment, used, uninstalled without a trace"
 
-name=$(basename "$windows_wheel")
-[[ $name == quelmora_ntp-*-py3-none-win_amd64.whl ]] || fail "the Windows wheel is named $name"
-mkdir "$work/windows"
-(cd "$work/windows" && cmake -E tar xf "$windows_wheel")
-version=${name#quelmora_ntp-}
-version=${version%%-*}
-info=$work/windows/quelmora_ntp-$version.dist-info
-for file in quelmora_ntp/__init__.py quelmora_ntp/py.typed quelmora_ntp/quelmora_ntp.dll \
-    "${info#$work/windows/}"/METADATA "${info#$work/windows/}"/WHEEL "${info#$work/windows/}"/RECORD; do
-  [ -f "$work/windows/$file" ] || fail "the Windows wheel has no $file"
+# Each wheel: its tag, a platform wheel, its files, its one library checked.
+mkdir "$work/feed"
+for wheel in "${wheels[@]}"; do
+  name=$(basename "$wheel")
+  cp "$wheel" "$work/feed/"
+  platform=${name##*-none-}
+  platform=${platform%.whl}
+  case "$platform" in
+    manylinux_2_17_x86_64|manylinux_2_17_aarch64) library=libquelmora_ntp.so.1 other='*.dll' ;;
+    win_amd64|win32) library=quelmora_ntp.dll other='*.so*' ;;
+    *) fail "a wheel for an unexpected platform: $name" ;;
+  esac
+  unpacked=$work/unpacked-$platform
+  mkdir "$unpacked"
+  (cd "$unpacked" && cmake -E tar xf "$wheel")
+  version=${name#quelmora_ntp-}
+  version=${version%%-*}
+  info=$unpacked/quelmora_ntp-$version.dist-info
+  for file in quelmora_ntp/__init__.py quelmora_ntp/py.typed "quelmora_ntp/$library"; do
+    [ -f "$unpacked/$file" ] || fail "$name has no $file"
+  done
+  grep -qx "Tag: py3-none-$platform" "$info/WHEEL" || fail "$name's tag: $(grep Tag "$info/WHEEL")"
+  grep -qx "Root-Is-Purelib: false" "$info/WHEEL" || fail "$name is not a platform wheel"
+  grep -qx "Name: quelmora-ntp" "$info/METADATA" || fail "$name's name"
+  [ -z "$(find "$unpacked" -name "$other")" ] || fail "$name carries another platform's library"
+  [ -z "$(find "$unpacked" -name '*.data')" ] || fail "$name installs outside the package folder"
+  "$source/tests/check_exports.sh" "$unpacked/quelmora_ntp/$library" >/dev/null
+  case "$library" in *.so.1) "$source/tests/check_symbol_versions.sh" "$unpacked/quelmora_ntp/$library" 2.17 >/dev/null ;; esac
 done
-grep -qx "Tag: py3-none-win_amd64" "$info/WHEEL" || fail "the Windows wheel's tag: $(grep Tag "$info/WHEEL")"
-grep -qx "Name: quelmora-ntp" "$info/METADATA" || fail "the Windows wheel's name"
-grep -qx "Version: $version" "$info/METADATA" || fail "the Windows wheel's version"
-[ -z "$(find "$work/windows" -name '*.so*')" ] || fail "the Windows wheel carries a Linux library"
-"$source/tests/check_exports.sh" "$work/windows/quelmora_ntp/quelmora_ntp.dll"
-echo "Windows wheel: tags, files and DLL exports as they should be"
+
+# pip's own tag check, without an index: each platform gets its wheel, and
+# musl Linux none.
+for platform in manylinux_2_17_x86_64 manylinux_2_17_aarch64 win_amd64 win32; do
+  target=$work/target-$platform
+  "$python" -m pip install -q --no-index --find-links "$work/feed" --only-binary :all: \
+    --platform "$platform" --target "$target" quelmora-ntp || fail "pip refused quelmora-ntp for $platform"
+  tag=$(grep '^Tag:' "$target"/quelmora_ntp-*.dist-info/WHEEL)
+  [ "$tag" = "Tag: py3-none-$platform" ] || fail "pip chose the $tag wheel for $platform"
+done
+if "$python" -m pip install -q --no-index --find-links "$work/feed" --only-binary :all: \
+    --platform musllinux_1_2_x86_64 --target "$work/target-musl" quelmora-ntp 2>/dev/null; then
+  fail "pip installed a glibc wheel on musl"
+fi
+echo "wheels: ${#wheels[@]} platform wheels with their tags, files and libraries; pip picks each for its platform"

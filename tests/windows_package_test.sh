@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# The Windows ZIP as its users take it, under Wine: it holds what it should;
+# A Windows ZIP as its users take it, under Wine (the win32 one under 32-bit
+# Wine in a 32-bit prefix, where a calling convention mismatch would show):
+# it holds what it should;
 # a host built the MSVC way (clang-cl, lld-link, no C runtime) links its
 # import library; a MinGW project finds it with find_package; and
 # quelmora-ntp.exe prints its version, queries the Linux library's server,
@@ -11,8 +13,19 @@ set -euo pipefail
 zip=$(realpath "$1")
 source=$(realpath "$2")
 linux_command=$(realpath "$3")
-wine=/usr/lib/wine/wine64
 work=$(mktemp -d)
+flavour=${zip##*-}
+flavour=${flavour%.zip}
+case "$flavour" in
+  win64) wine=/usr/lib/wine/wine64 toolchain=mingw-w64-x86_64
+         msvc_target=x86_64-pc-windows-msvc machine=i386:x86-64 kernel32=kernel32.def link_flags=() ;;
+  win32) wine=/usr/lib/wine/wine toolchain=mingw-w64-i686
+         msvc_target=i686-pc-windows-msvc machine=i386 kernel32=kernel32-x86.def
+         # MinGW's import library carries no safe exception handler table.
+         link_flags=(/safeseh:no)
+         export WINEARCH=win32 ;;
+  *) echo "FAILED: not a win32 or win64 ZIP: $zip" >&2; exit 1 ;;
+esac
 servers=()
 cleanup() {
   for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -37,14 +50,14 @@ if x86_64-w64-mingw32-objdump -p "$root/bin/quelmora-ntp.exe" | grep -i "DLL Nam
 fi
 
 # MSVC's conventions: an import library and the DLL beside the program.
-clang-cl-14 --target=x86_64-pc-windows-msvc /nologo /c /O2 /GS- /Zl /W4 /WX \
+clang-cl-14 "--target=$msvc_target" /nologo /c /O2 /GS- /Zl /W4 /WX \
   "-I$root/include" /Fomsvc_host.obj -- "$source/tests/msvc/msvc_host.c"
-llvm-dlltool-14 -m i386:x86-64 -d "$source/tests/msvc/kernel32.def" -l kernel32.lib
-lld-link-14 /nologo /nodefaultlib /entry:host_main /subsystem:console \
+llvm-dlltool-14 -m "$machine" -k -d "$source/tests/msvc/$kernel32" -l kernel32.lib
+lld-link-14 /nologo "${link_flags[@]}" /nodefaultlib /entry:host_main /subsystem:console \
   msvc_host.obj "$root/lib/quelmora_ntp.lib" kernel32.lib "/out:$root/bin/msvc_host.exe"
 "$wine" "$root/bin/msvc_host.exe" "$(free_port)" || fail "the MSVC-built host"
 
-cmake -S "$source/examples/consumer" -B mingw -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-x86_64.cmake" \
+cmake -S "$source/examples/consumer" -B mingw -DCMAKE_TOOLCHAIN_FILE="$source/cmake/$toolchain.cmake" \
   -Dquelmora_ntp_DIR="$root/lib/cmake/quelmora_ntp" >/dev/null
 cmake --build mingw >/dev/null
 WINEPATH=$root/bin "$wine" mingw/ntp_consumer.exe "$(free_port)" > mingw.out || fail "the MinGW consumer"
@@ -53,7 +66,7 @@ echo "find_package consumer (MinGW): served, queried, stopped"
 
 exe=$root/bin/quelmora-ntp.exe
 version=$("$wine" "$exe" version | tr -d '\r')
-[ "$version" = "$(basename "$root" | sed 's/^quelmora-ntp-\(.*\)-win64$/\1/')" ] ||
+[ "$version" = "$(basename "$root" | sed 's/^quelmora-ntp-\(.*\)-win[36][24]$/\1/')" ] ||
   fail "quelmora-ntp.exe version says $version"
 
 port=$(free_port)
@@ -103,4 +116,4 @@ wait "$server" || fail "the first quelmora-ntp.exe serve exited with $?"
 grep -q "^stopped  port $port  requests 2  replies 2" first.out ||
   fail "the first quelmora-ntp.exe serve said: $(cat first.out)"
 echo "a second quelmora-ntp.exe serve on a served port was refused; the first kept serving"
-echo "Windows ZIP: contents, MSVC-built host, MinGW find_package consumer and quelmora-ntp.exe all pass"
+echo "Windows ZIP ($flavour): contents, MSVC-built host, MinGW find_package consumer and quelmora-ntp.exe all pass"

@@ -21,6 +21,8 @@ namespace Quelmora.Ntp
         // quelmora_ntp.dll on Windows, libquelmora_ntp.so elsewhere.
         private const string Library = "quelmora_ntp";
 
+        static NativeMethods() => NativeLibraryLoader.Register();
+
         internal const int Failed = -1;
         internal const int WrongState = -7;
         internal const int PacketSize = 48;

@@ -157,9 +157,21 @@ def _system_names() -> List[str]:
 
 def _bundled_library() -> Optional[str]:
     """The library a wheel put beside this module, if any."""
-    name = "quelmora_ntp.dll" if sys.platform == "win32" else "libquelmora_ntp.so"
+    name = "quelmora_ntp.dll" if sys.platform == "win32" else _SONAME
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
-    return path if os.path.isfile(path) else None
+    if not os.path.isfile(path):
+        return None
+    if sys.platform.startswith("linux") and not _glibc():
+        raise OSError("quelmora-ntp's wheels support Linux with glibc 2.17 or later (x86-64, ARM64) "
+                      "and Windows (x86, x64); this Linux has another C library (musl?)")
+    return path
+
+
+def _glibc() -> bool:
+    try:
+        return bool(os.confstr("CS_GNU_LIBC_VERSION"))
+    except (ValueError, OSError):
+        return False
 
 
 def _candidates(path: Optional[str]) -> List[str]:

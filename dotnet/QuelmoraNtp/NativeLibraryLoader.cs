@@ -1,0 +1,94 @@
+using System;
+using System.IO;
+using System.Reflection;
+using System.Runtime.InteropServices;
+
+namespace Quelmora.Ntp
+{
+    /// <summary>Makes the first call find the native library built for the running process.</summary>
+    /// <remarks>
+    /// .NET finds runtimes/RID/native/ by itself; .NET Framework does not, so
+    /// the package's build targets put each Windows DLL in x86/ or x64/ beside
+    /// the program and this loads the one of the process's bitness first,
+    /// which the imports by name then use. Where the package has no library,
+    /// the first call says so instead of failing to load a file.
+    /// </remarks>
+    internal static class NativeLibraryLoader
+    {
+        internal const string SupportedRuntimes =
+            "win-x86, win-x64, linux-x64 and linux-arm64 (Linux with glibc 2.17 or later)";
+
+        private const string WindowsDll = "quelmora_ntp.dll";
+
+        internal static void Register()
+        {
+#if NET5_0_OR_GREATER
+            NativeLibrary.SetDllImportResolver(typeof(NativeLibraryLoader).Assembly, (_, _, _) =>
+            {
+                ThrowIfUnsupported();
+                return IntPtr.Zero;  // the runtime's own search
+            });
+#else
+            ThrowIfUnsupported();
+            if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows))
+                LoadForThisBitness();
+#endif
+        }
+
+        private static void ThrowIfUnsupported()
+        {
+            string? platform = UnsupportedPlatform();
+            if (platform != null)
+                throw new PlatformNotSupportedException(
+                    $"quelmora-ntp has no native library for {platform}: it supports {SupportedRuntimes}.");
+        }
+
+        /// <summary>The running platform if the package has no library for it, else null.</summary>
+        private static string? UnsupportedPlatform()
+        {
+            Architecture architecture = RuntimeInformation.ProcessArchitecture;
+            if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows))
+                return architecture == Architecture.X86 || architecture == Architecture.X64
+                    ? null : $"Windows on {architecture}";
+            if (RuntimeInformation.IsOSPlatform(OSPlatform.Linux))
+            {
+                if (architecture != Architecture.X64 && architecture != Architecture.Arm64)
+                    return $"Linux on {architecture}";
+                return IsMusl() ? "Linux with musl" : null;
+            }
+            return RuntimeInformation.OSDescription;
+        }
+
+        private static bool IsMusl()
+        {
+#if NET5_0_OR_GREATER
+            return RuntimeInformation.RuntimeIdentifier.Contains("musl");
+#else
+            // The C library the process itself runs on.
+            try { return File.ReadAllText("/proc/self/maps").Contains("ld-musl"); }
+            catch (IOException) { return false; }
+            catch (UnauthorizedAccessException) { return false; }
+#endif
+        }
+
+#if !NET5_0_OR_GREATER
+        [DllImport("kernel32", CharSet = CharSet.Unicode, ExactSpelling = true)]
+        private static extern IntPtr LoadLibraryW(string path);
+
+        private static void LoadForThisBitness()
+        {
+            string folder = Environment.Is64BitProcess ? "x64" : "x86";
+            string?[] roots = { AppDomain.CurrentDomain.BaseDirectory,
+                                Path.GetDirectoryName(typeof(NativeLibraryLoader).Assembly.Location) };
+            foreach (string? root in roots)
+            {
+                if (string.IsNullOrEmpty(root)) continue;
+                string path = Path.Combine(root, folder, WindowsDll);
+                if (File.Exists(path) && LoadLibraryW(path) != IntPtr.Zero)
+                    return;
+            }
+            // Not there: the DLL beside the program, found by name as before.
+        }
+#endif
+    }
+}
