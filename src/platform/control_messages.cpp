@@ -36,8 +36,9 @@ std::int32_t header_field(const unsigned char* header, std::size_t offset) {
   return value;
 }
 
+// Alignments are powers of two.
 std::size_t align_up(std::size_t length, std::size_t alignment) {
-  return (length + alignment - 1) / alignment * alignment;
+  return (length + alignment - 1) & ~(alignment - 1);
 }
 
 std::uint32_t host_order(std::uint32_t network_order) {
