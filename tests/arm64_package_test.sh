@@ -42,9 +42,9 @@ port=$(free_port)
 arm64 "$command" serve --port "$port" --seconds 20 > "$work/serve.out" &
 server=$!
 for attempt in $(seq 50); do "$linux_command" query 127.0.0.1 --port "$port" > "$work/query.out" 2>&1 && break; sleep 0.1; done
-grep -q "stratum 2, reference id PICB" "$work/query.out" || fail "the ARM64 server's reply: $(cat "$work/query.out")"
+grep -q "stratum 2, reference id 80.73.67.66" "$work/query.out" || fail "the ARM64 server's reply: $(cat "$work/query.out")"
 arm64 "$command" query 127.0.0.1 --port "$port" > "$work/query.out" || fail "the ARM64 command's query"
-grep -q "stratum 2, reference id PICB" "$work/query.out" || fail "the ARM64 query said: $(cat "$work/query.out")"
+grep -q "stratum 2, reference id 80.73.67.66" "$work/query.out" || fail "the ARM64 query said: $(cat "$work/query.out")"
 kill -INT "$server"
 wait "$server" || fail "the ARM64 serve did not stop cleanly"
 server=
