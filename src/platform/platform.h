@@ -102,6 +102,9 @@ class platform {
   // with them; a receive that waits gives up after wait_timeout_ms.
   virtual void prepare_server_socket(socket_handle socket, int wait_timeout_ms) = 0;
   virtual bool bind_ipv4_any(socket_handle socket, std::uint16_t port) = 0;
+  // True when a receive would not wait: a datagram is pending, or the wait
+  // itself failed, so that the receive reports the failure instead of the
+  // caller waiting again at once.
   virtual bool wait_readable(socket_handle socket, int timeout_ms) = 0;
   // One datagram, if one is waiting: its bytes, sender and destination.
   virtual receive_result receive_pending_from(socket_handle socket,

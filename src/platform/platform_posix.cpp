@@ -170,11 +170,6 @@ timespec monotonic_now() {
   return now;
 }
 
-long milliseconds_between(const timespec& from, const timespec& to) {
-  return (to.tv_sec - from.tv_sec) * milliseconds_per_second +
-         (to.tv_nsec - from.tv_nsec) / nanoseconds_per_millisecond;
-}
-
 class posix_platform final : public platform {
  public:
   bool start_socket_layer() override { return true; }
@@ -212,7 +207,8 @@ class posix_platform final : public platform {
   // above FD_SETSIZE, which select cannot watch.
   bool wait_readable(socket_handle socket, int timeout_ms) override {
     pollfd watched{descriptor(socket), POLLIN, 0};
-    return ::poll(&watched, 1, timeout_ms) > 0 && watched.revents != 0;
+    const int ready = ::poll(&watched, 1, timeout_ms);
+    return ready > 0 || (ready < 0 && errno != EINTR);
   }
 
 #if defined(__linux__)
@@ -393,9 +389,9 @@ class posix_platform final : public platform {
   bool wait_thread(thread_handle thread, int timeout_ms) override {
     constexpr timespec pause{0, 200000};  // 0.2 ms between looks
     auto* slot = static_cast<thread_slot*>(thread);
-    const timespec start = monotonic_now();
+    const std::uint64_t deadline = monotonic_milliseconds() + static_cast<std::uint64_t>(timeout_ms);
     while ((slot->state.load(std::memory_order_acquire) & slot_ended) == 0) {
-      if (milliseconds_between(start, monotonic_now()) >= timeout_ms) return false;
+      if (monotonic_milliseconds() >= deadline) return false;
       ::nanosleep(&pause, nullptr);
     }
     return true;

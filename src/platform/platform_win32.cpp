@@ -179,8 +179,8 @@ class win32_platform final : public platform {
     timeval timeout{};
     timeout.tv_sec = timeout_ms / milliseconds_per_second;
     timeout.tv_usec = (timeout_ms % milliseconds_per_second) * microseconds_per_millisecond;
-    return ::select(0, &readable, nullptr, nullptr, &timeout) > 0 &&
-           FD_ISSET(native(socket), &readable);
+    const int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
+    return ready == SOCKET_ERROR || (ready > 0 && FD_ISSET(native(socket), &readable));
   }
 
   // With WSARecvMsg, also the local address the datagram reached.
