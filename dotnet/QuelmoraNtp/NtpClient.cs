@@ -88,7 +88,8 @@ namespace Quelmora.Ntp
             {
                 result = NativeMethods.ntp_query(namePointer, port, packetPointer, packet.Length);
             }
-            if (result != NativeMethods.PacketSize) throw NtpException.FromLibraryReason(NtpLibrary.LastError);
+            if (result != NativeMethods.PacketSize)
+                throw NtpException.FromLibraryReason(NativeMethods.LastError(), NtpException.QueryReasons);
             return NtpResponse.Parse(packet, DateTime.UtcNow);
         }
 
