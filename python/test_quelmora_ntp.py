@@ -1,6 +1,7 @@
 """The Python binding against the real library (system Python, unittest)."""
 import json
 import os
+import signal
 import socket
 import struct
 import sys
@@ -14,6 +15,7 @@ import quelmora_ntp  # noqa: E402
 VECTORS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "vectors",
                        "replies.txt")
 NO_REPLY = "no reply within 5s (timeout or short packet)"
+LOST = "the reason was lost to a concurrent failure in another thread"
 
 
 def free_port():
@@ -97,9 +99,10 @@ class BindingTest(unittest.TestCase):
         self.assertIsInstance(caught.exception, OSError)
         self.assertEqual(str(caught.exception), "bind failed (port in use?)")
         # A text torn between two threads' failures is never shown as a reason.
-        torn = quelmora_ntp._library_error("host resolve fai5s (timeout or short packe")
+        torn = quelmora_ntp._library_error("host resolve fai5s (timeout or short packe",
+                                           quelmora_ntp._QUERY_REASONS)
         self.assertIs(type(torn), quelmora_ntp.NtpError)
-        self.assertEqual(str(torn), "the reason was lost to a concurrent failure in another thread")
+        self.assertEqual(str(torn), LOST)
         for error in (quelmora_ntp.WrongStateError, quelmora_ntp.BindError, quelmora_ntp.NoReplyError,
                       quelmora_ntp.HostResolveError, quelmora_ntp.KissOfDeathError):
             self.assertTrue(issubclass(error, quelmora_ntp.NtpError), error)
@@ -111,6 +114,59 @@ class BindingTest(unittest.TestCase):
         self.ntp.start(port)
         with self.assertRaises(quelmora_ntp.WrongStateError):
             self.ntp.start(port)
+
+    def test_concurrent_failures_never_show_the_other_calls_reason(self):
+        seen = {"start": set(), "query": set()}
+
+        def fail_for(what, call):
+            deadline = time.monotonic() + 3
+            while time.monotonic() < deadline:
+                try:
+                    call()
+                except quelmora_ntp.NtpError as error:
+                    seen[what].add((type(error), str(error)))
+
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+            holder.bind(("0.0.0.0", 0))
+            held, closed = holder.getsockname()[1], free_port()
+            threads = [threading.Thread(target=fail_for, args=("start", lambda: self.ntp.start(held))),
+                       threading.Thread(target=fail_for, args=("query", lambda: self.ntp.query("127.0.0.1", closed)))]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(timeout=30)
+        lost = (quelmora_ntp.NtpError, LOST)
+        self.assertLessEqual(seen["start"], {(quelmora_ntp.BindError, "bind failed (port in use?)"), lost})
+        self.assertLessEqual(seen["query"], {(quelmora_ntp.NoReplyError, NO_REPLY), lost})
+        self.assertIn((quelmora_ntp.BindError, "bind failed (port in use?)"), seen["start"])
+        self.assertIn((quelmora_ntp.NoReplyError, NO_REPLY), seen["query"])
+
+    def test_leaving_a_with_block_leaves_another_objects_server_alone(self):
+        other, port = quelmora_ntp.Library(), free_port()
+        with self.ntp.start(free_port()) as first:
+            other.stop()
+            other.start(port)
+        self.assertEqual(self.ntp.stats()["port"], port)
+        self.assertTrue(other.status())
+        with self.assertRaises(quelmora_ntp.WrongStateError):
+            first.stop()
+        self.assertTrue(other.status())
+
+    def test_ctrl_c_ends_a_query_at_once(self):
+        sent = []
+
+        def interrupt():
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as silent:
+            silent.bind(("127.0.0.1", 0))
+            timer = threading.Timer(1, interrupt)
+            timer.start()
+            with self.assertRaises(KeyboardInterrupt):
+                self.ntp.query("127.0.0.1", silent.getsockname()[1])
+            self.assertLess(time.monotonic() - sent[0], 0.5)
+            timer.join()
 
     def test_stats_from_eight_threads_always_parse(self):
         failures = []

@@ -49,6 +49,8 @@ file "$package/runtimes/win-x86/native/quelmora_ntp.dll" | grep -q 'PE32 executa
   fail "runtimes/win-x86 holds no 32-bit DLL"
 file "$package/runtimes/linux-arm64/native/libquelmora_ntp.so" | grep -q 'ARM aarch64' ||
   fail "runtimes/linux-arm64 holds no ARM64 library"
+! grep -q 'name="[TMPF]:Quelmora\.Ntp\.Native' "$package"/lib/*/Quelmora.Ntp.xml ||
+  fail "the XML documentation lists internal types"
 echo "QuelmoraNtp $version: layout, metadata and native exports as they should be"
 
 # The same sources built in two folders give the same assembly: no build path inside it.

@@ -1,18 +1,17 @@
 using System;
+using System.Collections.Generic;
 using System.IO;
+using System.Linq;
 using System.Reflection;
 using System.Runtime.InteropServices;
 
 namespace Quelmora.Ntp
 {
-    /// <summary>Makes the first call find the native library built for the running process.</summary>
-    /// <remarks>
-    /// .NET finds runtimes/RID/native/ by itself; .NET Framework does not, so
-    /// the package's build targets put each Windows DLL in x86/ or x64/ beside
-    /// the program and this loads the one of the process's bitness first,
-    /// which the imports by name then use. Where the package has no library,
-    /// the first call says so instead of failing to load a file.
-    /// </remarks>
+    // Makes the first call find the native library built for the running process.
+    // .NET finds runtimes/RID/native/ by itself; .NET Framework does not, so the package's
+    // build targets put each Windows DLL in x86/ or x64/ beside the program and this loads the
+    // one of the process's bitness first, which the imports by name then use. Where the
+    // package has no library, the first call says so instead of failing to load a file.
     internal static class NativeLibraryLoader
     {
         internal const string SupportedRuntimes =
@@ -43,7 +42,7 @@ namespace Quelmora.Ntp
                     $"quelmora-ntp has no native library for {platform}: it supports {SupportedRuntimes}.");
         }
 
-        /// <summary>The running platform if the package has no library for it, else null.</summary>
+        // The running platform if the package has no library for it, else null.
         private static string? UnsupportedPlatform()
         {
             Architecture architecture = RuntimeInformation.ProcessArchitecture;
@@ -78,16 +77,28 @@ namespace Quelmora.Ntp
         private static void LoadForThisBitness()
         {
             string folder = Environment.Is64BitProcess ? "x64" : "x86";
-            string?[] roots = { AppDomain.CurrentDomain.BaseDirectory,
-                                Path.GetDirectoryName(typeof(NativeLibraryLoader).Assembly.Location) };
-            foreach (string? root in roots)
+            foreach (string root in Roots())
             {
-                if (string.IsNullOrEmpty(root)) continue;
                 string path = Path.Combine(root, folder, WindowsDll);
                 if (File.Exists(path) && LoadLibraryW(path) != IntPtr.Zero)
                     return;
             }
             // Not there: the DLL beside the program, found by name as before.
+        }
+
+        // ASP.NET shadow-copies this assembly to a folder of its own, without the DLLs: those
+        // stay in the site's bin folder, which the domain names as its private search path.
+        private static IEnumerable<string> Roots()
+        {
+            AppDomain domain = AppDomain.CurrentDomain;
+            string baseDirectory = domain.BaseDirectory ?? string.Empty;
+            var roots = new List<string> { baseDirectory };
+            foreach (string relative in (domain.RelativeSearchPath ?? string.Empty).Split(';'))
+                roots.Add(Path.Combine(baseDirectory, relative));
+            roots.Add(Path.Combine(baseDirectory, "bin"));
+            string location = typeof(NativeLibraryLoader).Assembly.Location;
+            if (location.Length > 0) roots.Add(Path.GetDirectoryName(location) ?? string.Empty);
+            return roots.Where(root => root.Length > 0).Distinct(StringComparer.OrdinalIgnoreCase);
         }
 #endif
     }

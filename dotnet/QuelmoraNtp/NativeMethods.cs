@@ -10,12 +10,11 @@ using System.Runtime.CompilerServices;
 
 namespace Quelmora.Ntp
 {
-    /// <summary>The library's seven functions, with blittable signatures only.</summary>
-    /// <remarks>
-    /// Texts come back as pointers to the library's own storage: declared as
-    /// strings, the marshaller would free them. On .NET 8 the stubs are generated at
-    /// build time (LibraryImport), so trimming and native AOT see them whole.
-    /// </remarks>
+    // The library's seven functions, with blittable signatures only. Texts come back as
+    // pointers to the library's own storage: declared as strings, the marshaller would free
+    // them. On .NET 8 the stubs are generated at build time (LibraryImport), so trimming and
+    // native AOT see them whole. (Plain comments: the package's documentation is of its
+    // public types only.)
     internal static unsafe partial class NativeMethods
     {
         // quelmora_ntp.dll on Windows, libquelmora_ntp.so elsewhere.
@@ -26,6 +25,10 @@ namespace Quelmora.Ntp
         internal const int Failed = -1;
         internal const int WrongState = -7;
         internal const int PacketSize = 48;
+
+        // The statistics and last-error texts are buffers of the library's, one each for the
+        // process, rewritten by other threads' calls: each is copied under this lock.
+        internal static readonly object TextsGate = new object();
 
 #if NET7_0_OR_GREATER
         [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
@@ -71,7 +74,17 @@ namespace Quelmora.Ntp
         internal static extern IntPtr ntp_stats();
 #endif
 
-        /// <summary>A text of the library's, copied; it stays the library's.</summary>
+        // A text of the library's, copied; it stays the library's.
         internal static string Text(IntPtr text) => Marshal.PtrToStringAnsi(text) ?? string.Empty;
+
+        internal static string LastError()
+        {
+            lock (TextsGate) return Text(ntp_last_error());
+        }
+
+        internal static string Statistics()
+        {
+            lock (TextsGate) return Text(ntp_stats());
+        }
     }
 }

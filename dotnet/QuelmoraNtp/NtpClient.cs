@@ -40,7 +40,8 @@ namespace Quelmora.Ntp
         /// <summary>
         /// <see cref="Query"/> on a thread of its own, so that its wait of up to 5 s holds no thread
         /// of the pool. Argument errors are thrown at once, not through the task. Cancelling
-        /// completes the task as cancelled at once; the blocking query then runs on to its own
+        /// completes the task as cancelled at once (awaiting it throws
+        /// <see cref="OperationCanceledException"/>); the blocking query then runs on to its own
         /// end on its thread, and its result is dropped.
         /// </summary>
         /// <param name="host">A host name, or an IPv4 or IPv6 address.</param>
@@ -88,7 +89,8 @@ namespace Quelmora.Ntp
             {
                 result = NativeMethods.ntp_query(namePointer, port, packetPointer, packet.Length);
             }
-            if (result != NativeMethods.PacketSize) throw NtpException.FromLibraryReason(NtpLibrary.LastError);
+            if (result != NativeMethods.PacketSize)
+                throw NtpException.FromLibraryReason(NativeMethods.LastError(), NtpException.QueryReasons);
             return NtpResponse.Parse(packet, DateTime.UtcNow);
         }
 

@@ -5,7 +5,7 @@ namespace Quelmora.Ntp
     {
         /// <summary>
         /// The reason is not known: another thread's failure overwrote the library's text for it
-        /// (the text is one for the whole process).
+        /// (the text is one for the whole process) with a reason this call cannot give.
         /// </summary>
         Unknown = 0,
 

@@ -9,9 +9,10 @@ namespace Quelmora.Ntp
     /// </summary>
     /// <remarks>
     /// The library keeps the reason for the last failure in one text for the whole process. It is
-    /// read at once after the failing call; where another thread's failure overwrote it in the
-    /// meantime, the code is <see cref="NtpErrorCode.Unknown"/> and the message says the reason
-    /// was lost, never another call's reason or a mix of two.
+    /// read at once after the failing call, and only a reason that call can give is taken: where
+    /// another thread's failure overwrote it with anything else in the meantime, the code is
+    /// <see cref="NtpErrorCode.Unknown"/> and the message says the reason was lost. Two calls of
+    /// the same kind failing at once may each show either one's reason.
     /// </remarks>
     public class NtpException : Exception
     {
@@ -31,6 +32,20 @@ namespace Quelmora.Ntp
                 ["send failed"] = NtpErrorCode.SendFailed,
                 ["no reply within 5s (timeout or short packet)"] = NtpErrorCode.NoReply,
             };
+
+        // The reasons each call can give. The arguments are checked before the call, so neither
+        // can fail with "bad port" or "bad params (need host, pkt buffer >= 48)"; ntp_stop gives none.
+        internal static readonly NtpErrorCode[] StartReasons =
+        {
+            NtpErrorCode.SocketLayerStartFailed, NtpErrorCode.SocketFailed, NtpErrorCode.BindFailed,
+            NtpErrorCode.ThreadCreationFailed,
+        };
+        internal static readonly NtpErrorCode[] QueryReasons =
+        {
+            NtpErrorCode.SocketLayerStartFailed, NtpErrorCode.SocketFailed, NtpErrorCode.HostResolveFailed,
+            NtpErrorCode.ConnectFailed, NtpErrorCode.SendFailed, NtpErrorCode.NoReply,
+        };
+        internal static readonly NtpErrorCode[] NoReasons = { };
 
         /// <summary>Creates the exception with a general message.</summary>
         public NtpException() : base("the quelmora-ntp library reported a failure") { }
@@ -55,16 +70,17 @@ namespace Quelmora.Ntp
         /// <summary>What failed.</summary>
         public NtpErrorCode ErrorCode { get; }
 
-        // The library's text, read by the caller at once after its failing call.
-        internal static NtpException FromLibraryReason(string reason) =>
-            LibraryReasons.TryGetValue(reason, out NtpErrorCode code)
+        // The library's text, read by the caller at once after its failing call. A text the call
+        // cannot give is another call's (or torn between two), never this one's.
+        internal static NtpException FromLibraryReason(string reason, NtpErrorCode[] possible) =>
+            LibraryReasons.TryGetValue(reason, out NtpErrorCode code) && Array.IndexOf(possible, code) >= 0
                 ? new NtpException(code, reason)
                 : new NtpException(NtpErrorCode.Unknown, LostReason);
 
         // -1 carries the library's text; -7 means the call came in the wrong server state.
-        internal static void ThrowOnFailure(int result, string wrongStateMessage)
+        internal static void ThrowOnFailure(int result, string wrongStateMessage, NtpErrorCode[] possible)
         {
-            if (result == NativeMethods.Failed) throw FromLibraryReason(NtpLibrary.LastError);
+            if (result == NativeMethods.Failed) throw FromLibraryReason(NativeMethods.LastError(), possible);
             if (result == NativeMethods.WrongState) throw new InvalidOperationException(wrongStateMessage);
         }
     }

@@ -12,6 +12,6 @@ namespace Quelmora.Ntp
         /// threads write one over the other: <see cref="NtpException"/> carries the reason read
         /// at once after its own call.
         /// </summary>
-        public static string LastError => NativeMethods.Text(NativeMethods.ntp_last_error());
+        public static string LastError => NativeMethods.LastError();
     }
 }

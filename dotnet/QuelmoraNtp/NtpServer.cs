@@ -20,8 +20,6 @@ namespace Quelmora.Ntp
         private const int DefaultPort = 123;
         // Start, Stop and Dispose are the process's, one at a time.
         private static readonly object Gate = new object();
-        // The statistics text is one buffer of the library's, rewritten by every read.
-        private static readonly object StatisticsGate = new object();
         private static NtpServer? running;
 
         private NtpServer(int port)
@@ -46,7 +44,8 @@ namespace Quelmora.Ntp
                 throw new ArgumentOutOfRangeException(nameof(port), port, "a UDP port is 0 (for 123) to 65535");
             lock (Gate)
             {
-                NtpException.ThrowOnFailure(NativeMethods.ntp_start(port), "a server already runs in this process");
+                NtpException.ThrowOnFailure(NativeMethods.ntp_start(port), "a server already runs in this process",
+                                            NtpException.StartReasons);
                 running = new NtpServer(port == 0 ? DefaultPort : port);
                 return running;
             }
@@ -66,12 +65,7 @@ namespace Quelmora.Ntp
         {
             get
             {
-                string report;
-                lock (StatisticsGate)
-                {
-                    report = NativeMethods.Text(NativeMethods.ntp_stats());
-                }
-                return NtpServerStatistics.Parse(report);
+                return NtpServerStatistics.Parse(NativeMethods.Statistics());
             }
         }
 
@@ -83,7 +77,8 @@ namespace Quelmora.Ntp
             {
                 if (running != this) throw new InvalidOperationException("this server is not running");
                 running = null;
-                NtpException.ThrowOnFailure(NativeMethods.ntp_stop(), "this server is not running");
+                NtpException.ThrowOnFailure(NativeMethods.ntp_stop(), "this server is not running",
+                                            NtpException.NoReasons);
             }
         }
 

@@ -13,9 +13,9 @@ static class Ntp
     [DllImport("quelmora_ntp")] public static extern int ntp_query(
         [MarshalAs(UnmanagedType.LPStr)] string host, int port, [Out] byte[] pkt, int pktLen);
 
-    public static string Version() { return Marshal.PtrToStringAnsi(ntp_version()); }
-    public static string LastError() { return Marshal.PtrToStringAnsi(ntp_last_error()); }
-    public static string Stats() { return Marshal.PtrToStringAnsi(ntp_stats()); }
+    public static string Version() { return Marshal.PtrToStringAnsi(ntp_version()) ?? ""; }
+    public static string LastError() { return Marshal.PtrToStringAnsi(ntp_last_error()) ?? ""; }
+    public static string Stats() { return Marshal.PtrToStringAnsi(ntp_stats()) ?? ""; }
 }
 
 static class Demo

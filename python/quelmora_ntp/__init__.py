@@ -15,8 +15,9 @@ libquelmora_ntp.so.1) / quelmora_ntp.dll (where the Debian package puts it).
 Failures raise NtpError or one of its subclasses; wrong arguments raise
 TypeError or ValueError before the library is called. The library keeps the
 reason for the last failure in one text for the whole process, so a failure
-in another thread at the same moment can overwrite it: the error then says
-that the reason was lost rather than show another call's.
+in another thread at the same moment can overwrite it: an error only ever
+shows a reason its own function can give, and otherwise says that the reason
+was lost.
 """
 from __future__ import annotations
 
@@ -31,7 +32,7 @@ import sys
 import threading
 import time
 from types import TracebackType
-from typing import Any, Dict, List, Optional, Type, TypedDict
+from typing import Any, Callable, Dict, FrozenSet, List, Optional, Tuple, Type, TypedDict, TypeVar
 
 __all__ = ["Library", "Server", "Reply", "Stats", "decode", "NtpError", "WrongStateError",
            "BindError", "HostResolveError", "NoReplyError", "InvalidReplyError",
@@ -53,8 +54,24 @@ _SERVER_MODES = (4, 5)
 _KISS_STRATUM = 0
 _PRIMARY_STRATUM = 1
 _LOST_REASON = "the reason was lost to a concurrent failure in another thread"
-# ntp_stats() writes one buffer of the library's for the whole process.
-_STATS_LOCK = threading.Lock()
+_NO_REPLY = "no reply within 5s (timeout or short packet)"
+# ntp_stats() and ntp_last_error() hand out buffers of the library's, one each for the process.
+_TEXTS_LOCK = threading.Lock()
+# The reasons each call can give. The arguments are checked here first, so neither call can
+# fail with "bad port" or "bad params (need host, pkt buffer >= 48)"; ntp_stop gives none.
+_START_REASONS = frozenset(("WSAStartup failed", "socket() failed", "bind failed (port in use?)",
+                            "CreateThread failed"))
+_QUERY_REASONS = frozenset(("WSAStartup failed", "socket() failed", "host resolve failed",
+                            "connect failed", "send failed", _NO_REPLY))
+_NO_REASONS: FrozenSet[str] = frozenset()
+# The server of each loaded library, by its handle: the library's state is the process's, so
+# every Library object of the same file shares it.
+_SERVERS: Dict[int, "Server"] = {}
+_SERVERS_LOCK = threading.Lock()
+# How often the main thread looks for Ctrl-C while a query waits (a wait without a bound is
+# not interrupted by it on Windows).
+_INTERRUPT_CHECK_SECONDS = 0.1
+_Result = TypeVar("_Result")
 
 
 class NtpError(Exception):
@@ -107,14 +124,55 @@ _ERROR_TYPES: Dict[str, Type[NtpError]] = {
     "host resolve failed": HostResolveError,
     "connect failed": NtpError,
     "send failed": NtpError,
-    "no reply within 5s (timeout or short packet)": NoReplyError,
+    _NO_REPLY: NoReplyError,
 }
 
 
-def _library_error(reason: str) -> NtpError:
-    """The exception for a reason text; a text that is none of the library's was torn."""
-    error_type = _ERROR_TYPES.get(reason)
+def _library_error(reason: str, possible: FrozenSet[str]) -> NtpError:
+    """The exception for a reason text read after a failed call.
+
+    A text the call cannot give is another call's (or torn between two), never this one's.
+    """
+    error_type = _ERROR_TYPES.get(reason) if reason in possible else None
     return error_type(reason) if error_type else NtpError(_LOST_REASON)
+
+
+def _checked(outcome: Tuple[int, str], wrong_state: str, possible: FrozenSet[str]) -> int:
+    result, reason = outcome
+    if result == _FAILED:
+        raise _library_error(reason, possible)
+    if result == _WRONG_STATE:
+        raise WrongStateError(wrong_state)
+    return result
+
+
+def _interruptible(call: Callable[[], _Result]) -> _Result:
+    """call(), on a thread of its own when this is the main thread, so that Ctrl-C arrives at once.
+
+    Only the main thread takes signals, and a native call holds it until it returns. An
+    interrupted call runs on to its own end (the library bounds it), and its outcome is dropped.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        return call()
+    outcome: List[_Result] = []
+    failure: List[BaseException] = []
+    done = threading.Event()
+
+    def run() -> None:
+        try:
+            outcome.append(call())
+        except BaseException as error:  # handed to the waiting thread as it is
+            failure.append(error)
+        finally:
+            done.set()
+
+    # A daemon: an interrupted query must not hold up the interpreter's exit.
+    threading.Thread(target=run, name="quelmora-ntp query", daemon=True).start()
+    while not done.wait(_INTERRUPT_CHECK_SECONDS):
+        pass
+    if failure:
+        raise failure[0]
+    return outcome[0]
 
 
 class Stats(TypedDict):
@@ -295,16 +353,15 @@ class Server:
         self.port = port
 
     def stop(self) -> None:
-        """Stops this server; WrongStateError if it is not the one running."""
-        self.library._stop_server(self)
+        """Stops this server; WrongStateError if it no longer runs (it was stopped elsewhere)."""
+        self.library._stop_server(self, asked=True)
 
     def __enter__(self) -> Server:
         return self
 
     def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> None:
-        if self.library._server is self:
-            self.library._stop_server(self)
+        self.library._stop_server(self, asked=False)
 
     def __repr__(self) -> str:
         return f"Server(port={self.port})"
@@ -314,7 +371,8 @@ class Library:
     """The seven functions of one loaded library.
 
     The server, the statistics and the last-error text are the process's: one
-    server at a time, whichever Library object started it.
+    server at a time, whichever Library object of the same library file
+    started it, and any of them may stop it.
     """
 
     def __init__(self, path: Optional[str] = None) -> None:
@@ -339,8 +397,7 @@ class Library:
         lib.ntp_query.argtypes = [ctypes.c_char_p, ctypes.c_int,
                                   ctypes.POINTER(ctypes.c_ubyte), ctypes.c_int]
         lib.ntp_query.restype = ctypes.c_int
-        self._server: Optional[Server] = None
-        self._state_lock = threading.Lock()
+        self._handle: int = lib._handle
 
     @staticmethod
     def _text(function: Any) -> str:
@@ -358,14 +415,13 @@ class Library:
         Failures in other threads overwrite it: the exceptions carry the
         reason read at once after their own call.
         """
-        return self._text(self._lib.ntp_last_error)
+        with _TEXTS_LOCK:
+            return self._text(self._lib.ntp_last_error)
 
-    def _check(self, result: int, what: str) -> int:
-        if result == _FAILED:
-            raise _library_error(self.last_error())
-        if result == _WRONG_STATE:
-            raise WrongStateError(what)
-        return result
+    def _call(self, function: Any, *arguments: Any) -> Tuple[int, str]:
+        """The result of a call, with the last-error text read at once if it failed."""
+        result: int = function(*arguments)
+        return result, self.last_error() if result == _FAILED else ""
 
     def start(self, port: int = 0) -> Server:
         """Starts the server on IPv4, every local address, a UDP port (0 means 123).
@@ -376,23 +432,32 @@ class Library:
         when a server already runs in this process.
         """
         number = _port(port, 0)
-        with self._state_lock:
-            self._check(self._lib.ntp_start(number), "a server already runs in this process")
-            self._server = Server(self, number or _DEFAULT_PORT)
-            return self._server
+        with _SERVERS_LOCK:
+            _checked(self._call(self._lib.ntp_start, number), "a server already runs in this process",
+                     _START_REASONS)
+            server = _SERVERS[self._handle] = Server(self, number or _DEFAULT_PORT)
+            return server
 
     def stop(self) -> None:
-        """Stops the server, waiting at most 3 s for its thread; WrongStateError if none runs."""
-        with self._state_lock:
-            self._server = None
-            self._check(self._lib.ntp_stop(), "no server runs in this process")
+        """Stops the server, whichever object started it, waiting at most 3 s for its thread.
 
-    def _stop_server(self, server: Server) -> None:
-        with self._state_lock:
-            if self._server is not server:
-                raise WrongStateError("this server is not running")
-            self._server = None
-            self._check(self._lib.ntp_stop(), "this server is not running")
+        WrongStateError if none runs.
+        """
+        with _SERVERS_LOCK:
+            _SERVERS.pop(self._handle, None)
+            _checked(self._call(self._lib.ntp_stop), "no server runs in this process", _NO_REASONS)
+
+    def _stop_server(self, server: Server, asked: bool) -> None:
+        """Stops the server if it is still the one running; says it is not only if asked."""
+        with _SERVERS_LOCK:
+            if _SERVERS.get(self._handle) is not server:
+                if asked:
+                    raise WrongStateError("this server is not running")
+                return
+            del _SERVERS[self._handle]
+            outcome = self._call(self._lib.ntp_stop)
+            if asked:
+                _checked(outcome, "this server is not running", _NO_REASONS)
 
     def status(self) -> bool:
         """Whether a server runs in this process."""
@@ -401,7 +466,7 @@ class Library:
 
     def stats(self) -> Stats:
         """The server's report: whether it runs, its port, requests and replies since its start."""
-        with _STATS_LOCK:
+        with _TEXTS_LOCK:
             text = self._text(self._lib.ntp_stats)
         report: Stats = json.loads(text)
         return report
@@ -410,13 +475,17 @@ class Library:
         """Sends one request and returns the 48 bytes of the reply, unchecked.
 
         Waits up to 5 s; the library itself refuses a reply whose originate
-        time is not the request's. Raises TypeError or ValueError for a host
+        time is not the request's. Ctrl-C (KeyboardInterrupt) ends the wait
+        at once in the main thread; the library's call then runs on to its
+        own end in the background. Raises TypeError or ValueError for a host
         that is no non-empty str without NUL or a port that is no integer
         from 1 to 65535, HostResolveError, NoReplyError, or NtpError.
         """
         name, number = _host(host), _port(port, 1)
         buffer = (ctypes.c_ubyte * PACKET_SIZE)()
-        self._check(self._lib.ntp_query(name, number, buffer, PACKET_SIZE), "query")
+        outcome = _interruptible(lambda: self._call(self._lib.ntp_query, name, number, buffer,
+                                                    PACKET_SIZE))
+        _checked(outcome, "query", _QUERY_REASONS)
         return bytes(buffer)
 
     def query(self, host: str, port: int = _DEFAULT_PORT) -> Reply:

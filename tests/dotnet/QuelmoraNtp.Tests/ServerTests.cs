@@ -1,5 +1,6 @@
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.IO;
 using System.Reflection;
 using System.Reflection.PortableExecutable;
@@ -110,6 +111,31 @@ public sealed class ServerTests
         Assert.Equal((NtpErrorCode.NoReply, "no reply within 5s (timeout or short packet)"), (silent.ErrorCode, silent.Message));
         Assert.Equal("no reply within 5s (timeout or short packet)", NtpLibrary.LastError);
         Assert.Equal(Environment.GetEnvironmentVariable("QUELMORA_NTP_VERSION") ?? "1.0.0", NtpLibrary.Version);
+    }
+
+    [Fact]
+    public async Task ConcurrentFailuresNeverShowTheOtherCallsReason()
+    {
+        using var holder = new Socket(AddressFamily.InterNetwork, SocketType.Dgram, ProtocolType.Udp);
+        holder.Bind(new IPEndPoint(IPAddress.Any, 0));
+        int held = ((IPEndPoint)holder.LocalEndPoint!).Port, closed = Ports.Free();
+        HashSet<NtpErrorCode> FailFor(Action call)
+        {
+            var seen = new HashSet<NtpErrorCode>();
+            for (var clock = Stopwatch.StartNew(); clock.Elapsed < TimeSpan.FromSeconds(3);)
+            {
+                try { call(); }
+                catch (NtpException failure) { seen.Add(failure.ErrorCode); }
+            }
+            return seen;
+        }
+        var both = await Task.WhenAll(
+            Task.Factory.StartNew(() => FailFor(() => NtpServer.Start(held)), TaskCreationOptions.LongRunning),
+            Task.Factory.StartNew(() => FailFor(() => NtpClient.Query("127.0.0.1", closed)), TaskCreationOptions.LongRunning));
+        Assert.Subset(new HashSet<NtpErrorCode> { NtpErrorCode.BindFailed, NtpErrorCode.Unknown }, both[0]);
+        Assert.Subset(new HashSet<NtpErrorCode> { NtpErrorCode.NoReply, NtpErrorCode.Unknown }, both[1]);
+        Assert.Contains(NtpErrorCode.BindFailed, both[0]);
+        Assert.Contains(NtpErrorCode.NoReply, both[1]);
     }
 
     [Fact]
