@@ -4,13 +4,32 @@
 # are never installed.
 include(CMakePackageConfigHelpers)
 
+# A build folder in which only some targets were built (scripts/demo builds
+# the command alone) must not give half an install: before the first file
+# is copied, every built file that the install takes must be there.
+set(quelmora_ntp_built "$<TARGET_FILE:quelmora_ntp>")
+if(WIN32)
+  list(APPEND quelmora_ntp_built "$<TARGET_LINKER_FILE:quelmora_ntp>")
+endif()
+if(QUELMORA_NTP_CLI)  # found or not, known only once cli/ is read
+  list(APPEND quelmora_ntp_built "$<$<TARGET_EXISTS:quelmora-ntp>:$<TARGET_FILE:quelmora-ntp>>")
+endif()
+install(CODE "
+  foreach(file \"$<JOIN:${quelmora_ntp_built},\" \">\")
+    if(file AND NOT EXISTS \"\${file}\")
+      message(FATAL_ERROR \"Nothing installed: this build has no \${file} yet. \"
+        \"Build it first: cmake --build ${CMAKE_BINARY_DIR}\")
+    endif()
+  endforeach()")
+
 # Builds SOURCE.gz as Debian wants documents compressed (-9, and -n: no name
-# or time stamp, so that builds are reproducible).
-function(quelmora_ntp_gzip target source)
-  add_custom_command(OUTPUT "${source}.gz"
-    COMMAND gzip -9n -c "${source}" > "${source}.gz"
-    DEPENDS "${source}")
-  add_custom_target(${target} ALL DEPENDS "${source}.gz")
+# or time stamp, so that builds are reproducible); when CMake configures, so
+# that an install needs nothing built but the binaries.
+function(quelmora_ntp_gzip source)
+  execute_process(COMMAND gzip -9n -c "${source}" OUTPUT_FILE "${source}.gz" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "gzip ${source}: ${failed}")
+  endif()
 endfunction()
 
 option(QUELMORA_NTP_DEBIAN_PACKAGE "Lay the install out for the Debian package" OFF)
@@ -20,8 +39,13 @@ set(QUELMORA_NTP_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/quelmora_ntp" CACHE PA
 if(WIN32)
   # A ZIP is unpacked anywhere: its licence and read-me sit at its top.
   set(QUELMORA_NTP_DOC_DIR ".")
-else()
+elseif(QUELMORA_NTP_TOP_LEVEL)
   set(QUELMORA_NTP_DOC_DIR "${CMAKE_INSTALL_DOCDIR}")
+else()
+  # A host's own DOCDIR is named after the host.
+  set(QUELMORA_NTP_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/quelmora-ntp")
+endif()
+if(NOT WIN32)
   # Debian's own Python path, not Python's site path, which may point into
   # /usr/local.
   set(QUELMORA_NTP_PYTHON_DIR "lib/python3/dist-packages" CACHE PATH
@@ -74,7 +98,7 @@ if(NOT WIN32)
     else()
       configure_file("man/${page}.3" "${manual}" COPYONLY)
     endif()
-    quelmora_ntp_gzip(quelmora_ntp_manual_${page} "${manual}")
+    quelmora_ntp_gzip("${manual}")
     install(FILES "${manual}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
   endforeach()
 endif()

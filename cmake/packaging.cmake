@@ -52,7 +52,7 @@ else()
 
   if(QUELMORA_NTP_DEBIAN_PACKAGE)
     configure_file(packaging/debian/changelog.in "${PROJECT_BINARY_DIR}/debian/changelog" @ONLY)
-    quelmora_ntp_gzip(debian_changelog "${PROJECT_BINARY_DIR}/debian/changelog")
+    quelmora_ntp_gzip("${PROJECT_BINARY_DIR}/debian/changelog")
     install(FILES packaging/debian/copyright "${PROJECT_BINARY_DIR}/debian/changelog.gz"
       DESTINATION "${QUELMORA_NTP_DOC_DIR}")
   endif()

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the example consumer the two ways C users do, find_package and
 # pkg-config, against an install prefix (or, with none, against the system),
-# and runs each: it must serve time, query it and stop.
+# and, given a prefix, a third: from the sources by FetchContent. Runs each:
+# it must serve time, query it and stop.
 set -eu
 source=$1
 prefix=${2:-}
@@ -26,3 +27,24 @@ LD_LIBRARY_PATH=$(pkg-config --variable=libdir quelmora-ntp) \
   "$work/pkg-config-consumer" "$(free_port)" > "$work/pkg-config.out"
 expect_answer "$work/pkg-config.out" "the pkg-config consumer"
 echo "find_package and pkg-config consumers of ${prefix:-the system}: served, queried, stopped"
+
+if [ -n "$prefix" ]; then  # this tree's own build: its sources in a host's build too
+  mkdir "$work/fetch"
+  cat > "$work/fetch/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.16)
+project(ntp_consumer C)
+enable_testing()
+include(FetchContent)
+FetchContent_Declare(quelmora_ntp SOURCE_DIR "$source")
+FetchContent_MakeAvailable(quelmora_ntp)
+add_executable(ntp_consumer "$source/examples/consumer/consumer.c")
+target_link_libraries(ntp_consumer PRIVATE quelmora_ntp::quelmora_ntp)
+EOF
+  cmake -S "$work/fetch" -B "$work/fetch/build" --no-warn-unused-cli -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
+  cmake --build "$work/fetch/build" >/dev/null
+  "$work/fetch/build/ntp_consumer" "$(free_port)" > "$work/fetch.out"
+  expect_answer "$work/fetch.out" "the FetchContent consumer"
+  (cd "$work/fetch/build" && ctest -N) | grep -q "^Total Tests: 0$" ||
+    fail "the FetchContent consumer's build lists the library's tests"
+  echo "FetchContent consumer of the sources, without GoogleTest: served, queried, stopped; no tests of the library"
+fi

@@ -3,7 +3,8 @@
 # Wine in a 32-bit prefix, where a calling convention mismatch would show):
 # it holds what it should;
 # a host built the MSVC way (clang-cl, lld-link, no C runtime) links its
-# import library; a MinGW project finds it with find_package; and
+# import library; a MinGW project finds it with find_package and gets the
+# DLL copied beside its program; and
 # quelmora-ntp.exe prints its version, queries the Linux library's server,
 # serves a Linux query until Ctrl-C or its --seconds end it, and refuses a
 # port that another of its servers holds.
@@ -60,7 +61,9 @@ lld-link-14 /nologo "${link_flags[@]}" /nodefaultlib /entry:host_main /subsystem
 cmake -S "$source/examples/consumer" -B mingw -DCMAKE_TOOLCHAIN_FILE="$source/cmake/$toolchain.cmake" \
   -Dquelmora_ntp_DIR="$root/lib/cmake/quelmora_ntp" >/dev/null
 cmake --build mingw >/dev/null
-WINEPATH=$root/bin "$wine" mingw/ntp_consumer.exe "$(free_port)" > mingw.out || fail "the MinGW consumer"
+[ -f mingw/quelmora_ntp.dll ] || fail "the MinGW consumer's build put no quelmora_ntp.dll beside it"
+# Run where it was built, with no search path.
+"$wine" mingw/ntp_consumer.exe "$(free_port)" > mingw.out || fail "the MinGW consumer"
 grep -q "^mode 4, stratum 2" mingw.out || fail "the MinGW consumer said: $(cat mingw.out)"
 echo "find_package consumer (MinGW): served, queried, stopped"
 
