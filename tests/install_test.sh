@@ -17,7 +17,7 @@ cmake --install "$build" --prefix "$work/tested" >/dev/null
 only_the_library "$work/tested"
 
 cmake -S "$source" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
-cmake --build "$work/build" >/dev/null
+CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} cmake --build "$work/build" >/dev/null
 cmake --install "$work/build" --prefix "$work/prefix" >/dev/null
 only_the_library "$work/prefix"
 "$source/tests/consumers.sh" "$source" "$work/prefix"
