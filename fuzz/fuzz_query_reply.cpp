@@ -36,7 +36,9 @@ class scripted_peer final : public qp::platform {
   qp::socket_handle open_ipv4_datagram_socket() override { return qp::invalid_socket; }
   void prepare_server_socket(qp::socket_handle, int) override {}
   bool bind_ipv4_any(qp::socket_handle, std::uint16_t) override { return false; }
-  bool wait_readable(qp::socket_handle, int) override { return false; }
+  qp::wait_outcome wait_readable(qp::socket_handle, int) override {
+    return qp::wait_outcome::nothing;
+  }
   qp::receive_result receive_pending_from(qp::socket_handle, qp::incoming_datagram&) override {
     return {qp::receive_status::failed, 0};
   }

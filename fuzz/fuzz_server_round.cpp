@@ -102,8 +102,12 @@ class fuzzing_platform final : public qp::platform {
     }
   }
 
-  // A wait ends with a datagram, or with nothing (time-out, signal, stop).
-  bool wait_readable(qp::socket_handle, int) override { return bytes_.next() % 4 != 0; }
+  // A wait ends with a datagram, with nothing (time-out, signal, stop), or fails.
+  qp::wait_outcome wait_readable(qp::socket_handle, int) override {
+    constexpr qp::wait_outcome outcomes[] = {qp::wait_outcome::nothing, qp::wait_outcome::failed,
+                                             qp::wait_outcome::readable, qp::wait_outcome::readable};
+    return outcomes[bytes_.next() % 4];
+  }
 
   // The rest is never reached by a round.
   bool start_socket_layer() override { return true; }

@@ -52,8 +52,9 @@ QUELMORA_NTP_API int ntp_status(void);
 
 /* Sends one SNTP request to host:port and receives the raw 48-byte reply into
  * pkt (pkt_len >= 48; only pkt[0..47] is ever written). Blocks up to 5 s for
- * the reply. 48 on success, -1 on failure. The reply is not checked: the
- * caller decodes it and compares its originate time with what was sent. */
+ * the reply. 48 on success, -1 on failure. Only the reply whose originate
+ * time is the request's transmit time is taken (others are passed over);
+ * the caller decodes it. */
 QUELMORA_NTP_API int ntp_query(const char* host, int port, unsigned char* pkt, int pkt_len);
 
 /* One line of JSON: {"running":R,"port":P,"requests":N,"replies":M}.

@@ -138,12 +138,14 @@ void rest_after_failure(platform::platform& os, const server_run& run) {
 // How many datagrams a receive makes room for. Each place costs the
 // platform a message header to prepare, which a lone request should not pay
 // for 32 times over: the room doubles while receives come back full, and
-// otherwise follows what came.
+// otherwise follows what came. Never past the batch, so that a receive that
+// fills the batch counts as full.
 constexpr std::size_t least_room = 4;
 
 std::size_t next_room(std::size_t room, std::size_t received) {
-  if (received == room) return room * 2 < platform::max_batch ? room * 2 : platform::max_batch;
-  return received * 2 > least_room ? received * 2 : least_room;
+  const std::size_t wanted = received == room ? room * 2 : received * 2;
+  if (wanted > platform::max_batch) return platform::max_batch;
+  return wanted > least_room ? wanted : least_room;
 }
 
 // Takes everything pending in one receive and answers it with one send.

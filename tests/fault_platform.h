@@ -3,6 +3,7 @@
 #ifndef QUELMORA_TESTS_FAULT_PLATFORM_H
 #define QUELMORA_TESTS_FAULT_PLATFORM_H
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -48,7 +49,21 @@ class fault_platform : public qp::platform {
   std::atomic<bool> error_reports_between{false};
   // While set, the socket is broken: always readable, every receive fails.
   std::atomic<bool> fail_receives{false};
+  // While set, every wait fails, as select does when the network subsystem
+  // has failed; counted with the failed receives.
+  std::atomic<bool> fail_waits{false};
   std::atomic<int> failed_receives{0};
+  // The server's next receives take these many empty datagrams in turn (at
+  // most the room each offers) instead of the socket's; each notes whether
+  // it waited first.
+  void script_batches(std::vector<std::size_t> sizes) {
+    std::lock_guard<std::mutex> hold(script_lock_);
+    script_ = std::move(sizes);
+  }
+  std::vector<bool> receives_that_waited() {
+    std::lock_guard<std::mutex> hold(script_lock_);
+    return waited_;
+  }
   // While set, the system refuses every reply's source (it has gone), as
   // Winsock does with WSAEADDRNOTAVAIL; the reply is not sent.
   std::atomic<bool> refuse_sources{false};
@@ -87,9 +102,13 @@ class fault_platform : public qp::platform {
   bool bind_ipv4_any(qp::socket_handle s, std::uint16_t port) override {
     return real().bind_ipv4_any(s, port);
   }
-  bool wait_readable(qp::socket_handle s, int timeout_ms) override {
+  qp::wait_outcome wait_readable(qp::socket_handle s, int timeout_ms) override {
     note_use(s);
-    if (fail_receives) return true;
+    if (fail_receives) return qp::wait_outcome::readable;
+    if (fail_waits) {
+      ++failed_receives;
+      return qp::wait_outcome::failed;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(wait_delay_ms.load()));
     return real().wait_readable(s, timeout_ms);
   }
@@ -121,6 +140,7 @@ class fault_platform : public qp::platform {
   std::size_t receive_pending_batch(qp::socket_handle s, qp::incoming_datagram* batch,
                                     std::size_t count) override {
     note_use(s);
+    if (scripted(batch, count, false)) return count;
     if (fail_receives) {
       ++failed_receives;
       batch[0].result = {qp::receive_status::failed, 0};
@@ -144,6 +164,7 @@ class fault_platform : public qp::platform {
   // holds the thread at once, without waiting for a datagram first.
   std::size_t receive_batch_waiting(qp::socket_handle s, qp::incoming_datagram* batch,
                                     std::size_t count, int wait_timeout_ms) override {
+    if (scripted(batch, count, true)) return count;
     if (hold_receive) return receive_pending_batch(s, batch, count);
     return qp::platform::receive_batch_waiting(s, batch, count, wait_timeout_ms);
   }
@@ -216,6 +237,19 @@ class fault_platform : public qp::platform {
   std::atomic<std::thread::id> held_thread_{};
   std::atomic<qp::socket_handle> held_socket_{qp::invalid_socket};
   std::atomic<unsigned> receives_{0};
+  // While the script lasts, takes its next batch (cutting `count` down to it).
+  bool scripted(qp::incoming_datagram* batch, std::size_t& count, bool waited) {
+    std::lock_guard<std::mutex> hold(script_lock_);
+    if (script_.empty()) return false;
+    waited_.push_back(waited);
+    count = std::min(count, script_.front());
+    script_.erase(script_.begin());
+    for (std::size_t i = 0; i < count; ++i) batch[i].result = {qp::receive_status::received, 0};
+    return true;
+  }
+  std::mutex script_lock_;
+  std::vector<std::size_t> script_;
+  std::vector<bool> waited_;
   std::mutex addresses_lock_;
   std::vector<std::uint32_t> destinations_;
   std::vector<std::uint32_t> sources_;

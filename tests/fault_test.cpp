@@ -202,18 +202,36 @@ TEST_F(InjectedFailures, OnlyTheRefusedReplyOfABatchIsSentAgain) {
                                           ",\"requests\":3,\"replies\":3}");
 }
 
-// A socket that stays readable and fails every receive costs a wake per
-// wait's length, not a core; a stop still ends the thread at once.
+// A socket that stays readable and fails every receive, or whose wait
+// fails, costs a wake per wait's length, not a core; a stop still ends the
+// thread at once.
 TEST_F(InjectedFailures, AReceiveThatKeepsFailingRestsAndStopsAtOnce) {
-  faults_.fail_receives = true;
+  for (std::atomic<bool>* failing : {&faults_.fail_receives, &faults_.fail_waits}) {
+    *failing = true;
+    faults_.failed_receives = 0;
+    ASSERT_EQ(ntp_start(test::free_port()), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const int receives = faults_.failed_receives.load();
+    EXPECT_GE(receives, 1);
+    EXPECT_LE(receives, 5) << "receives in one second";
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(ntp_stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100));
+    *failing = false;
+  }
+}
+
+// The room a partial batch leaves stays within the batch, so a batch that
+// fills it counts as full and the next receive takes what waits at once.
+TEST_F(InjectedFailures, AFullBatchAfterAPartialOneCountsAsFull) {
+  faults_.script_batches({4, 8, 16, 20, 32, 0});
   ASSERT_EQ(ntp_start(test::free_port()), 0);
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  const int receives = faults_.failed_receives.load();
-  EXPECT_GE(receives, 1);
-  EXPECT_LE(receives, 5) << "receives in one second";
-  const auto begin = std::chrono::steady_clock::now();
+  for (int i = 0; i < 200 && faults_.receives_that_waited().size() < 6; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   EXPECT_EQ(ntp_stop(), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100));
+  EXPECT_EQ(faults_.receives_that_waited(),
+            (std::vector<bool>{true, false, false, false, true, false}));
 }
 
 TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {

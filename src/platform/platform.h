@@ -58,6 +58,14 @@ struct receive_result {
   std::size_t length;  // meaningful for received only
 };
 
+// How a bounded wait for a datagram ended.
+enum class wait_outcome {
+  readable,  // a receive would not wait
+  nothing,   // the time ran out, or a signal cut the wait short
+  failed,    // the wait itself failed: whoever waited fails as a receive would,
+             // never going on to a receive that might wait without bound
+};
+
 // The most datagrams one batch call takes or sends.
 inline constexpr std::size_t max_batch = 32;
 
@@ -102,10 +110,8 @@ class platform {
   // with them; a receive that waits gives up after wait_timeout_ms.
   virtual void prepare_server_socket(socket_handle socket, int wait_timeout_ms) = 0;
   virtual bool bind_ipv4_any(socket_handle socket, std::uint16_t port) = 0;
-  // True when a receive would not wait: a datagram is pending, or the wait
-  // itself failed, so that the receive reports the failure instead of the
-  // caller waiting again at once.
-  virtual bool wait_readable(socket_handle socket, int timeout_ms) = 0;
+  // Waits at most timeout_ms until a receive on the socket would not wait.
+  virtual wait_outcome wait_readable(socket_handle socket, int timeout_ms) = 0;
   // One datagram, if one is waiting: its bytes, sender and destination.
   virtual receive_result receive_pending_from(socket_handle socket,
                                               incoming_datagram& datagram) = 0;
@@ -138,13 +144,23 @@ class platform {
   }
   // Waits at most wait_timeout_ms (as given to prepare_server_socket) for a
   // datagram, then takes it and what else is already waiting, as
-  // receive_pending_batch does; 0 when the wait ended with nothing (its time
-  // ran out, a signal, or interrupt_waits). Here a wait and then a receive;
-  // a platform that can wait in the receive itself saves the wait's call.
+  // receive_pending_batch does. 0 when the wait ended with nothing (its time
+  // ran out, or a signal cut it short); a wait that failed fills one entry
+  // with a failed receive, so that the caller rests as after any other.
+  // interrupt_waits ends the wait with 0 or with one empty datagram, as the
+  // platform has it: a Linux socket whose receiving side is shut down hands
+  // each waiting receive an empty datagram at once, and the wake Windows
+  // sends itself is one. Here a wait and then a receive; a platform that can
+  // wait in the receive itself saves the wait's call.
   virtual std::size_t receive_batch_waiting(socket_handle socket, incoming_datagram* batch,
                                             std::size_t count, int wait_timeout_ms) {
-    if (!wait_readable(socket, wait_timeout_ms)) return 0;
-    return receive_pending_batch(socket, batch, count);
+    switch (wait_readable(socket, wait_timeout_ms)) {
+      case wait_outcome::readable: return receive_pending_batch(socket, batch, count);
+      case wait_outcome::nothing: return 0;
+      case wait_outcome::failed: break;
+    }
+    batch[0].result = {receive_status::failed, 0};
+    return 1;
   }
   // Sends each datagram to its peer, once, and sets its status; returns how
   // many went out whole. One that fails is passed over and the rest are
@@ -173,6 +189,7 @@ class platform {
   // Waits at most timeout_ms for one datagram and takes it. nothing_pending
   // when the wait ended without one: its time ran out, or a signal cut it
   // short; the caller, who keeps the deadline, decides whether to go on.
+  // failed when the wait failed as well as when the receive did.
   virtual receive_result receive_within(socket_handle socket, unsigned char* buffer,
                                         std::size_t capacity, int timeout_ms) = 0;
 

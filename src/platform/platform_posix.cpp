@@ -205,10 +205,13 @@ class posix_platform final : public platform {
 
   // poll, not select: a host with many open files may hand us a descriptor
   // above FD_SETSIZE, which select cannot watch.
-  bool wait_readable(socket_handle socket, int timeout_ms) override {
+  // A host's signal handler cuts the wait short (EINTR): that is no failure,
+  // and the caller waits on with the time it has left.
+  wait_outcome wait_readable(socket_handle socket, int timeout_ms) override {
     pollfd watched{descriptor(socket), POLLIN, 0};
     const int ready = ::poll(&watched, 1, timeout_ms);
-    return ready > 0 || (ready < 0 && errno != EINTR);
+    if (ready > 0) return wait_outcome::readable;
+    return ready == 0 || errno == EINTR ? wait_outcome::nothing : wait_outcome::failed;
   }
 
 #if defined(__linux__)
@@ -322,8 +325,10 @@ class posix_platform final : public platform {
   }
 #endif
 
-  // Shutting down the receiving side wakes a poll on the socket at once, even
-  // for an unconnected datagram socket, so a stop need not sit out the wait.
+  // Shutting down the receiving side wakes the server's wait at once, even
+  // for an unconnected datagram socket, so a stop need not sit out the wait:
+  // on Linux the waiting recvmmsg returns one empty datagram, and a poll
+  // (the wait elsewhere) finds the socket readable.
   void interrupt_waits(socket_handle socket) override { ::shutdown(descriptor(socket), SHUT_RD); }
 
   void close_socket(socket_handle socket) override { ::close(descriptor(socket)); }
@@ -358,14 +363,11 @@ class posix_platform final : public platform {
     return ::send(descriptor(socket), data, length, 0);
   }
 
-  // A host's signal handler cuts the wait short (EINTR): that is no
-  // failure, and the caller waits on with the time it has left.
   receive_result receive_within(socket_handle socket, unsigned char* buffer, std::size_t capacity,
                                 int timeout_ms) override {
-    pollfd watched{descriptor(socket), POLLIN, 0};
-    const int ready = ::poll(&watched, 1, timeout_ms);
-    if (ready < 0 && errno != EINTR) return {receive_status::failed, 0};
-    if (ready <= 0) return {receive_status::nothing_pending, 0};
+    const wait_outcome waited = wait_readable(socket, timeout_ms);
+    if (waited == wait_outcome::failed) return {receive_status::failed, 0};
+    if (waited == wait_outcome::nothing) return {receive_status::nothing_pending, 0};
     return datagram_outcome(::recv(descriptor(socket), buffer, capacity, MSG_DONTWAIT | MSG_TRUNC),
                             capacity);
   }

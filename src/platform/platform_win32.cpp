@@ -172,7 +172,7 @@ class win32_platform final : public platform {
   }
 
   // A read set of one socket: select takes any SOCKET value on Windows.
-  bool wait_readable(socket_handle socket, int timeout_ms) override {
+  wait_outcome wait_readable(socket_handle socket, int timeout_ms) override {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(native(socket), &readable);
@@ -180,7 +180,9 @@ class win32_platform final : public platform {
     timeout.tv_sec = timeout_ms / milliseconds_per_second;
     timeout.tv_usec = (timeout_ms % milliseconds_per_second) * microseconds_per_millisecond;
     const int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
-    return ready == SOCKET_ERROR || (ready > 0 && FD_ISSET(native(socket), &readable));
+    if (ready == SOCKET_ERROR) return wait_outcome::failed;
+    return ready > 0 && FD_ISSET(native(socket), &readable) ? wait_outcome::readable
+                                                            : wait_outcome::nothing;
   }
 
   // With WSARecvMsg, also the local address the datagram reached.
@@ -270,11 +272,14 @@ class win32_platform final : public platform {
   }
 
   // The wait, not a receive time-out, bounds it: the caller keeps one
-  // deadline across waits. A refusal reported for an earlier send
+  // deadline across waits, so the socket blocks and only a wait that found a
+  // datagram may lead to the receive. A refusal reported for an earlier send
   // (WSAECONNRESET on a connected socket) is the answer itself here.
   receive_result receive_within(socket_handle socket, unsigned char* buffer, std::size_t capacity,
                                 int timeout_ms) override {
-    if (!wait_readable(socket, timeout_ms)) return {receive_status::nothing_pending, 0};
+    const wait_outcome waited = wait_readable(socket, timeout_ms);
+    if (waited == wait_outcome::failed) return {receive_status::failed, 0};
+    if (waited == wait_outcome::nothing) return {receive_status::nothing_pending, 0};
     return datagram_outcome(
         ::recv(native(socket), reinterpret_cast<char*>(buffer), clamp_length(capacity), 0));
   }
