@@ -22,7 +22,11 @@ constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 constexpr int suggested_port = 12300;
 constexpr int default_port = 123;
+constexpr int first_unprivileged_port = 1024;
 constexpr std::size_t status_capacity = 160;
+constexpr const char* no_reply = "no reply within 5s (timeout or short packet)";
+// A query that failed this much sooner did not wait out its 5 s.
+constexpr double early_failure_s = 4.0;
 
 struct counters {
   unsigned long long requests = 0;
@@ -56,9 +60,13 @@ int serve(int port, double seconds, bool json) {
   console::catch_stop_requests();
   if (ntp_start(port) != 0) {
     std::fprintf(stderr, "quelmora-ntp: cannot serve: %s\n", ntp_last_error());
-    if (std::string(ntp_last_error()).find("bind") != std::string::npos) {
+    if (std::string(ntp_last_error()).find("bind") == std::string::npos) return exit_failure;
+    if (shown_port < first_unprivileged_port) {
       std::fprintf(stderr, "port %d may be taken or need privilege; try --port %d\n",
                    shown_port, suggested_port);
+    } else {
+      std::fprintf(stderr, "port %d may be taken by another program; try another --port\n",
+                   shown_port);
     }
     return exit_failure;
   }
@@ -109,6 +117,12 @@ std::string json_time(const std::optional<sntp::unix_ns>& time) {
   return time ? json_text(sntp::iso8601(*time)) : "null";
 }
 
+// host:port, an IPv6 address in brackets ([::1]:123), as in a URL.
+std::string endpoint_text(const std::string& host, int port) {
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 void print_reply(const std::string& host, int port, const sntp::reply& r, const sntp::on_wire& w,
                  bool json) {
   if (json) {
@@ -121,7 +135,7 @@ void print_reply(const std::string& host, int port, const sntp::reply& r, const 
         r.root_delay_s, r.root_dispersion_s, json_time(r.reference_time).c_str());
     return;
   }
-  std::printf("%s:%d  %s  offset %+.6f s  delay %.6f s\n", host.c_str(), port,
+  std::printf("%s  %s  offset %+.6f s  delay %.6f s\n", endpoint_text(host, port).c_str(),
               time_text(r.transmit_time).c_str(), w.offset_s, w.delay_s);
   std::printf("  stratum %d, reference id %s, leap %d, version %d, mode %d, precision 2^%d s\n",
               r.stratum, r.reference_id.c_str(), r.leap, r.version, r.mode, r.precision);
@@ -131,20 +145,36 @@ void print_reply(const std::string& host, int port, const sntp::reply& r, const 
 
 enum class outcome { answered, failed, refused };
 
+// The library's reason, and what its one text for "no reply" leaves open
+// when the failure came long before the 5 s were out.
+void report_failure(const std::string& where, double took_s) {
+  const std::string reason = ntp_last_error();
+  if (reason != no_reply || took_s >= early_failure_s) {
+    std::fprintf(stderr, "quelmora-ntp: %s: %s\n", where.c_str(), reason.c_str());
+    return;
+  }
+  std::fprintf(stderr,
+               "quelmora-ntp: %s: %s; after %.3f s: the port refused the query or answered "
+               "with something other than a reply\n",
+               where.c_str(), reason.c_str(), took_s);
+}
+
 // One query, with the reason on the error stream when it brought no time.
 outcome query_once(const std::string& host, int port, bool json) {
   unsigned char pkt[sntp::packet_size];
+  const std::string where = endpoint_text(host, port);
+  const auto asked = std::chrono::steady_clock::now();
   const int result = ntp_query(host.c_str(), port, pkt, static_cast<int>(sizeof pkt));
   const sntp::unix_ns received = console::utc_now_ns();
   if (result != static_cast<int>(sntp::packet_size)) {
-    std::fprintf(stderr, "quelmora-ntp: %s:%d: %s\n", host.c_str(), port, ntp_last_error());
+    report_failure(where, std::chrono::duration<double>(std::chrono::steady_clock::now() - asked)
+                              .count());
     return outcome::failed;
   }
   const sntp::reply decoded = sntp::decode(pkt, received);
   const std::string problem = sntp::problem_with(decoded);
   if (!problem.empty()) {
-    std::fprintf(stderr, "quelmora-ntp: %s:%d: invalid reply: %s\n", host.c_str(), port,
-                 problem.c_str());
+    std::fprintf(stderr, "quelmora-ntp: %s: invalid reply: %s\n", where.c_str(), problem.c_str());
     return sntp::is_kiss_of_death(decoded) ? outcome::refused : outcome::failed;
   }
   print_reply(host, port, decoded,
@@ -164,8 +194,8 @@ int query(const std::string& host, int port, int count, double interval_s, bool 
     status = exit_failure;
     // A kiss-o'-death asks the client to stop asking.
     if (result == outcome::refused) {
-      std::fprintf(stderr, "quelmora-ntp: %s:%d: no further queries: the server refused service\n",
-                   host.c_str(), port);
+      std::fprintf(stderr, "quelmora-ntp: %s: no further queries: the server refused service\n",
+                   endpoint_text(host, port).c_str());
       break;
     }
   }
