@@ -2,6 +2,8 @@
 // platform layer; the library is linked in whole so its internals are reachable.
 #include <algorithm>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -274,6 +276,80 @@ TEST_F(InjectedFailures, ALateThreadNeverTouchesTheNextStartsSocket) {
   EXPECT_EQ(ntp_start(first_port), 0) << "the port stayed taken after the late thread ended";
   EXPECT_EQ(ntp_stop(), 0);
 }
+
+#ifdef _WIN32
+// select failing as it does once the network subsystem has failed: this
+// program's import of it (the library's code is linked in) points at a
+// stand-in while one lives. The real waits, not a test platform's, then fail.
+class failing_select {
+ public:
+  failing_select() : slot_(import_slot(reinterpret_cast<void*>(&::select))) {
+    if (slot_ != nullptr) original_ = point_slot_at(reinterpret_cast<void*>(&fail));
+  }
+  ~failing_select() {
+    if (slot_ != nullptr) point_slot_at(original_);
+  }
+  failing_select(const failing_select&) = delete;
+  failing_select& operator=(const failing_select&) = delete;
+  bool installed() const { return slot_ != nullptr; }
+  static inline std::atomic<int> calls{0};
+
+ private:
+  static int WSAAPI fail(int, fd_set*, fd_set*, fd_set*, const timeval*) {
+    ++calls;
+    ::WSASetLastError(WSAENETDOWN);
+    return SOCKET_ERROR;
+  }
+  static void** import_slot(void* function) {
+    auto* base = reinterpret_cast<unsigned char*>(::GetModuleHandleW(nullptr));
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& table =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
+    auto** slots = reinterpret_cast<void**>(base + table.VirtualAddress);
+    for (std::size_t i = 0; i < table.Size / sizeof(void*); ++i) {
+      if (slots[i] == function) return &slots[i];
+    }
+    return nullptr;
+  }
+  void* point_slot_at(void* target) {
+    DWORD before = 0;
+    ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &before);
+    void* const previous = *slot_;
+    *slot_ = target;
+    ::VirtualProtect(slot_, sizeof *slot_, before, &before);
+    return previous;
+  }
+  void** slot_;
+  void* original_ = nullptr;
+};
+
+TEST(FailingWait, EndsTheQueryAtOnceAndTheServerRestsAndStopsAtOnce) {
+  const test::udp_peer silent_server;
+  const std::uint16_t port = test::free_port();
+  failing_select failing;
+  ASSERT_TRUE(failing.installed());
+  // On a thread of its own: a query that waits without bound is left behind.
+  const auto query = std::make_shared<std::promise<int>>();
+  std::future<int> result = query->get_future();
+  std::thread([query, port = silent_server.port()] {
+    unsigned char pkt[48];
+    query->set_value(ntp_query("127.0.0.1", port, pkt, sizeof pkt));
+  }).detach();
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+  EXPECT_EQ(result.get(), -1);
+  EXPECT_STREQ(ntp_last_error(), "no reply within 5s (timeout or short packet)");
+
+  ASSERT_EQ(ntp_start(port), 0) << ntp_last_error();
+  failing_select::calls = 0;
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_GE(failing_select::calls.load(), 1);
+  EXPECT_LE(failing_select::calls.load(), 5) << "waits in one second";
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(ntp_stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100));
+}
+#endif
 
 // What the server made of one mixed set of datagrams: its counters, and the
 // originate fields of the replies it sent (each one a request's transmit).
