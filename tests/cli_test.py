@@ -100,12 +100,9 @@ class CommandTest(unittest.TestCase):
             result = run("serve", "--port", "1021", "--seconds", "1")
         self.assertEqual(result.returncode, 1)
         self.assertIn("port 1021 may be taken or need privilege; try --port 12300", result.stderr)
-        # Nothing listens: refused at once, not after 5 s.
-        port = free_port()
-        result = run("query", "127.0.0.1", "--port", str(port))
-        self.assertIn("no reply within 5s (timeout or short packet); after 0.", result.stderr)
-        self.assertIn("the port refused the query or answered with something other than a reply",
-                      result.stderr)
+        port = free_port()  # nothing listens: refused at once
+        self.assertIn(f"quelmora-ntp: 127.0.0.1:{port}: no reply within 5s (timeout or short packet);"
+                      " after 0.", run("query", "127.0.0.1", "--port", str(port)).stderr)
         self.assertIn(f"quelmora-ntp: [::1]:{port}: ", run("query", "::1", "--port", str(port)).stderr)
 
     def test_a_second_server_on_a_served_port_fails_and_the_first_keeps_serving(self):

@@ -49,21 +49,12 @@ class fault_platform : public qp::platform {
   std::atomic<bool> error_reports_between{false};
   // While set, the socket is broken: always readable, every receive fails.
   std::atomic<bool> fail_receives{false};
-  // While set, every wait fails, as select does when the network subsystem
-  // has failed; counted with the failed receives.
-  std::atomic<bool> fail_waits{false};
   std::atomic<int> failed_receives{0};
-  // The server's next receives take these many empty datagrams in turn (at
-  // most the room each offers) instead of the socket's; each notes whether
-  // it waited first.
-  void script_batches(std::vector<std::size_t> sizes) {
-    std::lock_guard<std::mutex> hold(script_lock_);
-    script_ = std::move(sizes);
-  }
-  std::vector<bool> receives_that_waited() {
-    std::lock_guard<std::mutex> hold(script_lock_);
-    return waited_;
-  }
+  // Set before a start and read after the stop: the server's receives take
+  // these many empty datagrams in turn (at most the room each offers)
+  // instead of the socket's, noting whether each waited first.
+  std::vector<std::size_t> script;
+  std::vector<bool> waited;
   // While set, the system refuses every reply's source (it has gone), as
   // Winsock does with WSAEADDRNOTAVAIL; the reply is not sent.
   std::atomic<bool> refuse_sources{false};
@@ -105,10 +96,6 @@ class fault_platform : public qp::platform {
   qp::wait_outcome wait_readable(qp::socket_handle s, int timeout_ms) override {
     note_use(s);
     if (fail_receives) return qp::wait_outcome::readable;
-    if (fail_waits) {
-      ++failed_receives;
-      return qp::wait_outcome::failed;
-    }
     std::this_thread::sleep_for(std::chrono::milliseconds(wait_delay_ms.load()));
     return real().wait_readable(s, timeout_ms);
   }
@@ -237,19 +224,14 @@ class fault_platform : public qp::platform {
   std::atomic<std::thread::id> held_thread_{};
   std::atomic<qp::socket_handle> held_socket_{qp::invalid_socket};
   std::atomic<unsigned> receives_{0};
-  // While the script lasts, takes its next batch (cutting `count` down to it).
-  bool scripted(qp::incoming_datagram* batch, std::size_t& count, bool waited) {
-    std::lock_guard<std::mutex> hold(script_lock_);
-    if (script_.empty()) return false;
-    waited_.push_back(waited);
-    count = std::min(count, script_.front());
-    script_.erase(script_.begin());
+  bool scripted(qp::incoming_datagram* batch, std::size_t& count, bool waiting) {
+    if (script.empty()) return false;
+    waited.push_back(waiting);
+    count = std::min(count, script.front());
+    script.erase(script.begin());
     for (std::size_t i = 0; i < count; ++i) batch[i].result = {qp::receive_status::received, 0};
     return true;
   }
-  std::mutex script_lock_;
-  std::vector<std::size_t> script_;
-  std::vector<bool> waited_;
   std::mutex addresses_lock_;
   std::vector<std::uint32_t> destinations_;
   std::vector<std::uint32_t> sources_;
