@@ -78,9 +78,11 @@ void describe(msghdr& header, iovec& bytes, unsigned char* data, std::size_t len
   header.msg_iovlen = 1;
 }
 
+// The level follows the length and its padding: musl declares the length a
+// socklen_t padded to the kernel's size_t, glibc a size_t.
 static_assert(CMSG_LEN(0) == native_control_layout.data_offset &&
                   CMSG_ALIGN(1) == native_control_layout.alignment &&
-                  sizeof(cmsghdr::cmsg_len) == native_control_layout.length_size,
+                  offsetof(cmsghdr, cmsg_level) == native_control_layout.length_size,
               "control messages as the walk reads them");
 
 // ipi_spec_dst, not ipi_addr: for a datagram sent to a broadcast address it
@@ -92,6 +94,13 @@ ipv4_local destination_of(const msghdr& header) {
   return reply_source_from({static_cast<const unsigned char*>(header.msg_control),
                             header.msg_controllen, (header.msg_flags & MSG_CTRUNC) != 0, false},
                            native_control_layout, linux_pktinfo);
+}
+
+// recvmmsg's flags in the type its declaration takes: int in glibc,
+// unsigned in musl.
+template <typename Flags, typename... Rest>
+Flags receive_flags(int (*)(int, mmsghdr*, unsigned, Flags, Rest...), int flags) {
+  return static_cast<Flags>(flags);
 }
 
 bool same_source(ipv4_local first, ipv4_local second) {
@@ -254,7 +263,8 @@ class posix_platform final : public platform {
       controls[i].attach_to(headers[i].msg_hdr);
     }
     const int received =
-        ::recvmmsg(descriptor(socket), headers, static_cast<unsigned>(count), flags, nullptr);
+        ::recvmmsg(descriptor(socket), headers, static_cast<unsigned>(count),
+                   receive_flags(::recvmmsg, flags), nullptr);
     if (received < 0) {
       if (errno == EINTR) return 0;
       batch[0].result = datagram_outcome(received, batch[0].capacity);
