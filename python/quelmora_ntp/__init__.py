@@ -214,22 +214,14 @@ def _system_names() -> List[str]:
 
 
 def _bundled_library() -> Optional[str]:
-    """The library a wheel put beside this module, if any."""
+    """The library a wheel put beside this module, if any.
+
+    pip takes the wheel of the running C library, glibc (manylinux) or musl
+    (musllinux), so the one inside is built for it.
+    """
     name = "quelmora_ntp.dll" if sys.platform == "win32" else _SONAME
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
-    if not os.path.isfile(path):
-        return None
-    if sys.platform.startswith("linux") and not _glibc():
-        raise OSError("quelmora-ntp's wheels support Linux with glibc 2.17 or later (x86-64, ARM64) "
-                      "and Windows (x86, x64); this Linux has another C library (musl?)")
-    return path
-
-
-def _glibc() -> bool:
-    try:
-        return bool(os.confstr("CS_GNU_LIBC_VERSION"))
-    except (ValueError, OSError):
-        return False
+    return path if os.path.isfile(path) else None
 
 
 def _candidates(path: Optional[str]) -> List[str]:
