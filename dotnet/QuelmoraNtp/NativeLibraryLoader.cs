@@ -15,7 +15,8 @@ namespace Quelmora.Ntp
     internal static class NativeLibraryLoader
     {
         internal const string SupportedRuntimes =
-            "win-x86, win-x64, linux-x64 and linux-arm64 (Linux with glibc 2.17 or later)";
+            "win-x86, win-x64, linux-x64 and linux-arm64 (Linux with glibc 2.17 or later), "
+            + "linux-musl-x64 and linux-musl-arm64 (Linux with musl, as Alpine)";
 
         private const string WindowsDll = "quelmora_ntp.dll";
 
@@ -49,25 +50,11 @@ namespace Quelmora.Ntp
             if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows))
                 return architecture == Architecture.X86 || architecture == Architecture.X64
                     ? null : $"Windows on {architecture}";
+            // glibc and musl alike: the runtime picks the library of its C library.
             if (RuntimeInformation.IsOSPlatform(OSPlatform.Linux))
-            {
-                if (architecture != Architecture.X64 && architecture != Architecture.Arm64)
-                    return $"Linux on {architecture}";
-                return IsMusl() ? "Linux with musl" : null;
-            }
+                return architecture == Architecture.X64 || architecture == Architecture.Arm64
+                    ? null : $"Linux on {architecture}";
             return RuntimeInformation.OSDescription;
-        }
-
-        private static bool IsMusl()
-        {
-#if NET5_0_OR_GREATER
-            return RuntimeInformation.RuntimeIdentifier.Contains("musl");
-#else
-            // The C library the process itself runs on.
-            try { return File.ReadAllText("/proc/self/maps").Contains("ld-musl"); }
-            catch (IOException) { return false; }
-            catch (UnauthorizedAccessException) { return false; }
-#endif
         }
 
 #if !NET5_0_OR_GREATER
