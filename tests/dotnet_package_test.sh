@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The NuGet package as .NET users take it: its layout and metadata, the
-# native libraries' exports, the assembly built alike in two folders, the
-# xunit tests against the packed package
-# (restored from dist/ and /opt/nuget/packages only, into a throw-away
-# package folder), the documented program added with `dotnet add package`, the
-# .NET Framework targets file (each Windows DLL into x86/ or x64/), and the
+# native libraries (exports, machine, C library), the assembly built alike in
+# two folders, the xunit tests against the packed package (restored from
+# dist/ and /opt/nuget/packages only, into a throw-away package folder), the
+# documented program added with `dotnet add package`, the .NET Framework
+# targets file (each Windows DLL into x86/ or x64/), and the
 # netstandard2.0 assembly under Mono. No 32-bit .NET runs here (Debian's Mono
 # is 64-bit, and Wine has no .NET Framework): the x86 DLL is loaded by 32-bit
 # hosts in the ZIP's test instead.
@@ -30,6 +30,7 @@ for file in lib/net8.0/Quelmora.Ntp.dll lib/net8.0/Quelmora.Ntp.xml \
     lib/netstandard2.0/Quelmora.Ntp.dll lib/netstandard2.0/Quelmora.Ntp.xml \
     runtimes/win-x86/native/quelmora_ntp.dll runtimes/win-x64/native/quelmora_ntp.dll \
     runtimes/linux-x64/native/libquelmora_ntp.so runtimes/linux-arm64/native/libquelmora_ntp.so \
+    runtimes/linux-musl-x64/native/libquelmora_ntp.so runtimes/linux-musl-arm64/native/libquelmora_ntp.so \
     build/net462/QuelmoraNtp.targets buildTransitive/net462/QuelmoraNtp.targets README.md LICENSE; do
   [ -f "$package/$file" ] || fail "the package has no $file"
 done
@@ -40,15 +41,22 @@ for expected in "<version>$version</version>" '<license type="expression">MIT</l
 done
 ! grep -q '<projectUrl>' "$nuspec" || fail "the nuspec names a project URL"
 runtimes=$(cd "$package/runtimes" && echo *)
-[ "$runtimes" = "linux-arm64 linux-x64 win-x64 win-x86" ] || fail "the package's runtimes: $runtimes"
-for library in "$package"/runtimes/*/native/*; do
+[ "$runtimes" = "linux-arm64 linux-musl-arm64 linux-musl-x64 linux-x64 win-x64 win-x86" ] ||
+  fail "the package's runtimes: $runtimes"
+# Each runtime's library: its exports, its machine and its C library.
+for expected in win-x86:'PE32 executable (DLL).*Intel 80386' win-x64:'PE32+ executable (DLL).*x86-64' \
+    linux-x64:'ELF 64-bit.*x86-64' linux-arm64:'ELF 64-bit.*ARM aarch64' \
+    linux-musl-x64:'ELF 64-bit.*x86-64' linux-musl-arm64:'ELF 64-bit.*ARM aarch64'; do
+  rid=${expected%%:*}
+  library=$(echo "$package/runtimes/$rid/native/"*)
   "$source/tests/check_exports.sh" "$library"
-  case "$library" in *.so) "$source/tests/check_symbol_versions.sh" "$library" 2.17 ;; esac
+  file "$library" | grep -q "${expected#*:}" || fail "runtimes/$rid holds $(file -b "$library")"
+  case "$rid" in
+    linux-musl-*) needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' ')
+                  [ "$needed" = libc.so ] || fail "runtimes/$rid's library needs $needed, not musl's libc.so alone" ;;
+    linux-*) "$source/tests/check_symbol_versions.sh" "$library" 2.17 ;;
+  esac
 done
-file "$package/runtimes/win-x86/native/quelmora_ntp.dll" | grep -q 'PE32 executable (DLL).*Intel 80386' ||
-  fail "runtimes/win-x86 holds no 32-bit DLL"
-file "$package/runtimes/linux-arm64/native/libquelmora_ntp.so" | grep -q 'ARM aarch64' ||
-  fail "runtimes/linux-arm64 holds no ARM64 library"
 ! grep -q 'name="[TMPF]:Quelmora\.Ntp\.Native' "$package"/lib/*/Quelmora.Ntp.xml ||
   fail "the XML documentation lists internal types"
 echo "QuelmoraNtp $version: layout, metadata and native exports as they should be"
@@ -98,14 +106,14 @@ grep -q "offset .* ms, round trip .* ms" "$work/app.out" || fail "the documented
 echo "the documented program: $(tr '\n' ' ' < "$work/app.out")"
 
 # Published for a runtime identifier, a program carries that runtime's library.
-for target in linux-arm64:'ARM aarch64' win-x86:'PE32 executable (DLL).*Intel 80386'; do
-  rid=${target%%:*}
+for rid in linux-arm64 linux-musl-x64 win-x86; do
   dotnet publish "$app" -r "$rid" --no-self-contained -p:UseAppHost=false -o "$work/publish-$rid" >/dev/null ||
     fail "dotnet publish -r $rid"
-  file "$work/publish-$rid"/*quelmora_ntp.{so,dll} 2>/dev/null | grep -q "${target#*:}" ||
+  library=$(basename "$package/runtimes/$rid/native/"*)
+  cmp -s "$work/publish-$rid/$library" "$package/runtimes/$rid/native/$library" ||
     fail "dotnet publish -r $rid carries no library of its own: $(ls "$work/publish-$rid")"
 done
-echo "dotnet publish -r linux-arm64 and -r win-x86: each carries its runtime's library"
+echo "dotnet publish -r linux-arm64, -r linux-musl-x64 and -r win-x86: each carries its runtime's library"
 
 # .NET Framework projects get the package's build targets: each DLL in the folder of its bitness.
 framework=$work/framework
