@@ -1,11 +1,11 @@
 # What the two musl toolchain files share (each sets CMAKE_SYSTEM_PROCESSOR,
-# the libstdc++ headers and the compiler's runtime first): Debian's clang for the musl triple, with
-# musl-dev's headers and libraries (/usr/include/TRIPLE, /usr/lib/TRIPLE) in
-# place of glibc's, and lld. Debian has no C++ library built for musl, and the
-# library needs none (built without exceptions and RTTI, it calls no C++
-# runtime): it takes the header-only parts of libstdc++ and links
-# -nostdlib++. Only the library builds so; the C++ programs (the command, the
-# benchmarks) need that runtime:
+# the libstdc++ headers and the compiler's runtime first): Debian's clang for
+# the musl triple, with musl-dev's headers and libraries (/usr/include/TRIPLE,
+# /usr/lib/TRIPLE) in place of glibc's, and lld. Debian has no C++ library
+# built for musl, and the library needs none (built without exceptions and
+# RTTI, it calls no C++ runtime): it takes the header-only parts of libstdc++
+# and links -nostdlib++. Only the library builds so; the C++ programs (the
+# command, the benchmarks) need that runtime:
 #     cmake --build BUILD --target quelmora_ntp
 set(CMAKE_SYSTEM_NAME Linux)
 set(QUELMORA_NTP_MUSL_TRIPLE ${CMAKE_SYSTEM_PROCESSOR}-linux-musl)
@@ -26,8 +26,9 @@ string(JOIN " " CMAKE_CXX_FLAGS_INIT -nostdlibinc ${QUELMORA_NTP_MUSL_COMPILE_FL
 
 # The start files and libc from musl-dev (-B: before the driver's glibc ones).
 set(musl_lib /usr/lib/${QUELMORA_NTP_MUSL_TRIPLE})
-string(JOIN " " musl_link_flags -Qunused-arguments -fuse-ld=lld -nostdlib++ -B${musl_lib} -L${musl_lib}
-  ${QUELMORA_NTP_MUSL_RUNTIME})
+# The compile flags come to the link too, unused there.
+string(JOIN " " musl_link_flags -Qunused-arguments -fuse-ld=lld -nostdlib++
+  -B${musl_lib} -L${musl_lib} ${QUELMORA_NTP_MUSL_RUNTIME})
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${musl_link_flags}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${musl_link_flags}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${musl_link_flags}")
