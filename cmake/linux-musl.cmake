@@ -6,6 +6,8 @@
 # RTTI, it calls no C++ runtime): it takes the header-only parts of libstdc++
 # and links -nostdlib++. Only the library builds so; the C++ programs (the
 # command, the benchmarks) need that runtime:
+#     cmake -S . -B BUILD -DCMAKE_TOOLCHAIN_FILE=... -DQUELMORA_NTP_CLI=OFF \
+#       -DQUELMORA_NTP_TESTS=OFF
 #     cmake --build BUILD --target quelmora_ntp
 set(CMAKE_SYSTEM_NAME Linux)
 set(QUELMORA_NTP_MUSL_TRIPLE ${CMAKE_SYSTEM_PROCESSOR}-linux-musl)
