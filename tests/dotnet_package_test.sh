@@ -52,7 +52,7 @@ for expected in win-x86:'PE32 executable (DLL).*Intel 80386' win-x64:'PE32+ exec
   "$source/tests/check_exports.sh" "$library"
   file "$library" | grep -q "${expected#*:}" || fail "runtimes/$rid holds $(file -b "$library")"
   case "$rid" in
-    linux-musl-*) needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' ')
+    linux-musl-*) needed=$(needed_libraries "$library")
                   [ "$needed" = libc.so ] || fail "runtimes/$rid's library needs $needed, not musl's libc.so alone" ;;
     linux-*) "$source/tests/check_symbol_versions.sh" "$library" 2.17 ;;
   esac

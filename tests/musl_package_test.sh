@@ -25,7 +25,7 @@ check_tarball() {
     [ -e "$prefix/$file" ] || fail "$rid: the tarball has no $file"
   done
   file -L "$library" | grep -q "$machine" || fail "$rid: $(file -L "$library")"
-  needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' ')
+  needed=$(needed_libraries "$library")
   [ "$needed" = "libc.so" ] || fail "$rid: the library needs $needed"
   readelf -d "$library" | grep -q 'SONAME.*\[libquelmora_ntp\.so\.1\]' || fail "$rid: SONAME"
   "$source/tests/check_exports.sh" "$library" >/dev/null

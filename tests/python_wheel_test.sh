@@ -102,7 +102,7 @@ for wheel in "${wheels[@]}"; do
   "$source/tests/check_exports.sh" "$unpacked/quelmora_ntp/$library" >/dev/null
   case "$platform" in
     manylinux_*) "$source/tests/check_symbol_versions.sh" "$unpacked/quelmora_ntp/$library" 2.17 >/dev/null ;;
-    musllinux_*) readelf -d "$unpacked/quelmora_ntp/$library" | grep NEEDED | grep -qvF '[libc.so]' &&
+    musllinux_*) [ "$(needed_libraries "$unpacked/quelmora_ntp/$library")" = libc.so ] ||
                    fail "$name's library needs more than musl's libc.so" ;;
   esac
 done
