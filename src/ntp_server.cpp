@@ -123,6 +123,22 @@ void send_replies(platform::platform& os, socket_handle sock, platform::outgoing
   g_replies.fetch_add(static_cast<std::uint32_t>(sent));
 }
 
+// A socket whose receiving side is shut down hands each receive an empty
+// datagram from no one, at once. Unless a stop did that, something else shut
+// it down: that is a failed receive, which ends the batch, and the thread
+// rests rather than spin on it.
+std::size_t end_at_shutdown(platform::incoming_datagram* incoming, std::size_t received) {
+  for (std::size_t i = 0; i < received; ++i) {
+    platform::receive_result& got = incoming[i].result;
+    if (got.status == platform::receive_status::received && got.length == 0 &&
+        incoming[i].sender.length == 0) {
+      got = {platform::receive_status::failed, 0};
+      return i + 1;
+    }
+  }
+  return received;
+}
+
 // After a receive failed, a socket that keeps failing would bring the thread
 // straight back: it rests for one wait's length, looking at the stop flag
 // often enough that a stop is as prompt as ever.
@@ -194,6 +210,23 @@ server_run* launch_thread(socket_handle sock, ntp_timestamp start) {
   return run;
 }
 
+// A child of fork() has copies of the server's sockets but none of its
+// threads: it runs no server. It closes its copies without a shutdown, which
+// would shut down the parent's socket too (the two are one socket).
+void forget_server_in_child() {
+  platform::platform& os = platform::current();
+  for (server_run& run : g_runs) {
+    if (run.holders.load(std::memory_order_relaxed) == 0) continue;
+    if (run.sock != platform::invalid_socket) os.close_socket(run.sock);
+    run.sock = platform::invalid_socket;
+    run.thread = nullptr;
+    run.holders.store(0, std::memory_order_relaxed);
+  }
+  g_run = nullptr;
+  g_running.store(0);
+  g_control.store(control_stopped);
+}
+
 int start_server(int port) {
   if (port == 0) {
     port = default_port;
@@ -217,6 +250,7 @@ int start_server(int port) {
     os.close_socket(sock);
     return result_failed;
   }
+  platform::on_fork_child(forget_server_in_child);
   const ntp_timestamp start = timestamp_now();
   g_port.store(port);
   g_requests.exchange(0);
@@ -264,9 +298,9 @@ round_outcome serve_round(platform::platform& os, socket_handle sock,
                           const std::atomic<std::int32_t>& stop, server_batch& batch,
                           ntp_timestamp& reference, std::size_t room, bool wait) {
   if (room > platform::max_batch) room = platform::max_batch;
-  const std::size_t received =
-      wait ? os.receive_batch_waiting(sock, batch.incoming, room, wait_timeout_ms)
-           : os.receive_pending_batch(sock, batch.incoming, room);
+  const std::size_t received = end_at_shutdown(
+      batch.incoming, wait ? os.receive_batch_waiting(sock, batch.incoming, room, wait_timeout_ms)
+                           : os.receive_pending_batch(sock, batch.incoming, room));
   // A failure always ends the batch.
   const bool receive_failed =
       received > 0 && batch.incoming[received - 1].result.status == platform::receive_status::failed;

@@ -51,7 +51,7 @@ class fault_platform : public qp::platform {
   std::atomic<bool> fail_receives{false};
   std::atomic<int> failed_receives{0};
   // Set before a start and read after the stop: the server's receives take
-  // these many empty datagrams in turn (at most the room each offers)
+  // these many empty datagrams from a peer in turn (at most the room each offers)
   // instead of the socket's, noting whether each waited first.
   std::vector<std::size_t> script;
   std::vector<bool> waited;
@@ -229,7 +229,10 @@ class fault_platform : public qp::platform {
     waited.push_back(waiting);
     count = std::min(count, script.front());
     script.erase(script.begin());
-    for (std::size_t i = 0; i < count; ++i) batch[i].result = {qp::receive_status::received, 0};
+    for (std::size_t i = 0; i < count; ++i) {
+      batch[i].result = {qp::receive_status::received, 0};
+      batch[i].sender.length = qp::ipv4_peer::capacity;
+    }
     return true;
   }
   std::mutex addresses_lock_;

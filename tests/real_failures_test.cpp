@@ -7,6 +7,10 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -155,6 +159,89 @@ TEST(RealFailures, SignalsDoNotStretchTheQuerysFiveSeconds) {
   EXPECT_GE(took, std::chrono::milliseconds(4900));
   EXPECT_LT(took, std::chrono::milliseconds(6500));
   EXPECT_GE(g_signals_taken.load(), 20);
+}
+
+// A spin detector, no speed goal: an idle server sleeps in its receive.
+constexpr double idle_cpu_bound_s = 0.1;
+
+// The CPU the whole process used over one second in which the test sleeps.
+double process_cpu_over_one_second() {
+  const auto cpu_seconds = [] {
+    rusage used{};
+    ::getrusage(RUSAGE_SELF, &used);
+    return static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+           static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = cpu_seconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  return cpu_seconds() - before;
+}
+
+bool stops_at_once() {
+  const auto begin = std::chrono::steady_clock::now();
+  return ntp_stop() == 0 && std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(100);
+}
+
+// The child of a fork runs no server: it says so, stops nothing at once,
+// and starts one of its own. The exit code names the first check that failed;
+// every check runs, as a host's child would go on.
+[[noreturn]] void child_of_a_running_server(std::uint16_t own_port) {
+  int failed = 0;
+  const auto check = [&failed](bool passed, int code) {
+    if (!passed && failed == 0) failed = code;
+  };
+  check(ntp_status() == 0, 1);
+  const auto begin = std::chrono::steady_clock::now();
+  check(ntp_stop() == -7, 2);
+  check(std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(100), 3);
+  unsigned char pkt[48];
+  check(ntp_start(own_port) == 0, 4);
+  check(ntp_query("127.0.0.1", own_port, pkt, sizeof pkt) == 48, 5);
+  check(stops_at_once(), 6);
+  ::_exit(failed);
+}
+
+TEST(Fork, TheChildRunsNoServerAndLeavesTheParentsAlone) {
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  const std::uint16_t child_port = test::free_port();
+  const pid_t child = ::fork();
+  if (child == 0) child_of_a_running_server(child_port);
+  EXPECT_GT(child, 0);
+  int status = -1;
+  if (child > 0) ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  unsigned char pkt[48];
+  EXPECT_EQ(ntp_query("127.0.0.1", port, pkt, sizeof pkt), 48);
+  EXPECT_LT(process_cpu_over_one_second(), idle_cpu_bound_s);
+  EXPECT_TRUE(stops_at_once());
+}
+
+// The descriptor of this process's socket bound to the port, or -1.
+int socket_bound_to(std::uint16_t port) {
+  for (int fd = 3; fd < 1024; ++fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+// Something else shuts the server's socket down (a copy of it in another
+// process, say): every receive then returns at once, and the server rests
+// between them as after any failed receive.
+TEST(ExternalShutdown, TheServerRestsAndStopsAtOnce) {
+  const std::uint16_t port = test::free_port();
+  ASSERT_EQ(ntp_start(port), 0);
+  const int fd = socket_bound_to(port);
+  EXPECT_GE(fd, 0);
+  // Unconnected, the socket answers ENOTCONN, and is shut down all the same.
+  if (fd >= 0) ::shutdown(fd, SHUT_RD);
+  EXPECT_LT(process_cpu_over_one_second(), idle_cpu_bound_s);
+  EXPECT_TRUE(stops_at_once());
 }
 
 }  // namespace

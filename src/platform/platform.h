@@ -224,6 +224,13 @@ platform& native();
 // Installs a replacement (null restores the native platform). For tests.
 void install(platform* replacement);
 
+// Has `forget` run in the child of every later fork() of the process, in
+// the forking thread, the only one the child has; the platform first forgets
+// the threads it started, which the child does not have. Registered once;
+// later calls change nothing. Where there is no fork, nothing.
+using fork_child_handler = void (*)();
+void on_fork_child(fork_child_handler forget);
+
 }  // namespace quelmora::platform
 
 #endif  // QUELMORA_PLATFORM_PLATFORM_H

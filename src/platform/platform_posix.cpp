@@ -173,6 +173,16 @@ thread_slot* claim_thread_slot() {
   return nullptr;
 }
 
+// The child of a fork has none of the threads the slots name: a slot held
+// for one would have the child wait for it, and detach an id of the parent's.
+std::atomic<fork_child_handler> g_fork_child_handler{nullptr};
+
+void forget_in_fork_child() {
+  for (thread_slot& slot : g_thread_slots) slot.state.store(0, std::memory_order_relaxed);
+  const fork_child_handler forget = g_fork_child_handler.load(std::memory_order_acquire);
+  if (forget != nullptr) forget();
+}
+
 timespec monotonic_now() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -447,5 +457,12 @@ posix_platform g_native_platform;
 }  // namespace
 
 platform& native() { return g_native_platform; }
+
+void on_fork_child(fork_child_handler forget) {
+  fork_child_handler none = nullptr;
+  if (g_fork_child_handler.compare_exchange_strong(none, forget, std::memory_order_acq_rel)) {
+    ::pthread_atfork(nullptr, nullptr, forget_in_fork_child);
+  }
+}
 
 }  // namespace quelmora::platform

@@ -363,4 +363,7 @@ void ask_for_source(WSAMSG& message, address_control& control, ipv4_local source
 
 platform& native() { return g_native_platform; }
 
+// Windows makes no process a copy of another.
+void on_fork_child(fork_child_handler) {}
+
 }  // namespace quelmora::platform
