@@ -74,6 +74,20 @@ _INTERRUPT_CHECK_SECONDS = 0.1
 _Result = TypeVar("_Result")
 
 
+def _forget_servers_in_child() -> None:
+    """A forked child runs none of its parent's servers, and must not stop them.
+
+    Its locks are new: a thread that held one at the fork is not in the child.
+    """
+    global _SERVERS_LOCK, _TEXTS_LOCK
+    _SERVERS.clear()
+    _SERVERS_LOCK, _TEXTS_LOCK = threading.Lock(), threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    os.register_at_fork(after_in_child=_forget_servers_in_child)
+
+
 class NtpError(Exception):
     """A call of the library failed; the message is the library's reason."""
 
@@ -167,7 +181,12 @@ def _interruptible(call: Callable[[], _Result]) -> _Result:
             done.set()
 
     # A daemon: an interrupted query must not hold up the interpreter's exit.
-    threading.Thread(target=run, name="quelmora-ntp query", daemon=True).start()
+    try:
+        threading.Thread(target=run, name="quelmora-ntp query", daemon=True).start()
+    except RuntimeError:
+        # No thread can start (at interpreter shutdown, as in an atexit handler, from 3.12 on):
+        # nor can any Ctrl-C come then, so the call runs here.
+        return call()
     while not done.wait(_INTERRUPT_CHECK_SECONDS):
         pass
     if failure:
