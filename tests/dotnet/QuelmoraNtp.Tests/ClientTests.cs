@@ -104,7 +104,7 @@ public sealed class ClientTests
                          Text(reply.Poll), Text(reply.Precision), reply.ReferenceIdText), name + " header");
             AssertSeconds(expected["root_delay"], reply.RootDelay, name + " root delay");
             AssertSeconds(expected["root_dispersion"], reply.RootDispersion, name + " root dispersion");
-            // Times are whole 100-ns ticks, the NTP fraction cut toward zero.
+            // Times are whole 100-ns ticks, the nearest to the NTP fraction.
             foreach ((string key, DateTime? time) in new[] { ("reference", reply.ReferenceTime),
                      ("originate", (DateTime?)reply.OriginateTime), ("receive", reply.ReceiveTime),
                      ("transmit", reply.TransmitTime) })
@@ -140,8 +140,10 @@ public sealed class ClientTests
 
     private static string Text(int value) => value.ToString(CultureInfo.InvariantCulture);
 
+    // The nearest tick, a half rounded up. The listed nanoseconds are cut toward zero, which
+    // moves no time to another tick: a tick's half is a whole number of nanoseconds.
     private static DateTime FromUnixNanoseconds(long nanoseconds) =>
-        DateTime.UnixEpoch.AddTicks(nanoseconds / 100);
+        DateTime.UnixEpoch.AddTicks((nanoseconds + 50) / 100);
 
     private static void AssertSeconds(string listed, TimeSpan actual, string what)
     {
