@@ -1,5 +1,8 @@
-// The command's console on POSIX systems: signals, isatty, clock_gettime.
+// The command's console on POSIX systems: signals, isatty, clock_gettime,
+// getaddrinfo.
+#include <netdb.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +14,8 @@ namespace console {
 namespace {
 
 constexpr sntp::unix_ns nanoseconds_per_second = 1000000000;
+// An IPv6 address with an interface name as its scope fits with room to spare.
+constexpr std::size_t address_text_capacity = 128;
 
 volatile sig_atomic_t g_stop_requested = 0;
 void request_stop(int) { g_stop_requested = 1; }
@@ -50,6 +55,24 @@ sntp::unix_ns utc_now_ns() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<sntp::unix_ns>(now.tv_sec) * nanoseconds_per_second + now.tv_nsec;
+}
+
+std::vector<std::string> numeric_addresses(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  std::vector<std::string> addresses;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  for (const addrinfo* each = found; each != nullptr; each = each->ai_next) {
+    char text[address_text_capacity];
+    if (getnameinfo(each->ai_addr, each->ai_addrlen, text, sizeof text, nullptr, 0,
+                    NI_NUMERICHOST) == 0) {
+      addresses.emplace_back(text);
+    }
+  }
+  freeaddrinfo(found);
+  return addresses;
 }
 
 }  // namespace console

@@ -1,5 +1,7 @@
-// The command's console on Windows: console control events, console modes
-// and the precise system time.
+// The command's console on Windows: console control events, console modes,
+// the precise system time and getaddrinfo.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <atomic>
@@ -17,6 +19,9 @@ constexpr std::int64_t nanoseconds_per_tick = 100;
 // Windows ends a process this long after it was told its console closes;
 // the handler gives the command a little less to stop and print its summary.
 constexpr DWORD close_grace_ms = 4000;
+// An IPv6 address with a scope fits with room to spare.
+constexpr DWORD address_text_capacity = 128;
+constexpr WORD winsock_version = MAKEWORD(2, 2);
 
 std::atomic<bool> g_stop_requested{false};
 HANDLE g_stopped = nullptr;
@@ -90,6 +95,30 @@ sntp::unix_ns utc_now_ns() {
       static_cast<std::int64_t>(static_cast<std::uint64_t>(now.dwHighDateTime) << 32 |
                                 now.dwLowDateTime);
   return (ticks_since_1601 - ticks_1601_to_1970) * nanoseconds_per_tick;
+}
+
+std::vector<std::string> numeric_addresses(const std::string& host) {
+  std::vector<std::string> addresses;
+  // Winsock stays started for the process's life, as the library's does.
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(winsock_version, &data) == 0;
+  }();
+  if (!started) return addresses;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+  for (const addrinfo* each = found; each != nullptr; each = each->ai_next) {
+    char text[address_text_capacity];
+    if (getnameinfo(each->ai_addr, static_cast<socklen_t>(each->ai_addrlen), text, sizeof text,
+                    nullptr, 0, NI_NUMERICHOST) == 0) {
+      addresses.emplace_back(text);
+    }
+  }
+  freeaddrinfo(found);
+  return addresses;
 }
 
 }  // namespace console

@@ -1,13 +1,14 @@
 // quelmora-ntp: serve time, query a server, and show what the library says.
 //
 //   quelmora-ntp serve [--port N] [--seconds S] [--json]
-//   quelmora-ntp query HOST [--port N] [--count K] [--interval S] [--json]
-//   quelmora-ntp version
+//   quelmora-ntp query HOST[:PORT] [--port N] [--count K] [--interval S] [--json]
+//   quelmora-ntp version | --version
 #include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -22,6 +23,7 @@ constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 constexpr int suggested_port = 12300;
 constexpr int default_port = 123;
+constexpr int highest_port = 65535;
 constexpr int first_unprivileged_port = 1024;
 constexpr std::size_t status_capacity = 160;
 constexpr const char* no_reply = "no reply within 5s (timeout or short packet)";
@@ -123,19 +125,26 @@ std::string endpoint_text(const std::string& host, int port) {
   return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-void print_reply(const std::string& host, int port, const sntp::reply& r, const sntp::on_wire& w,
-                 bool json) {
+// Where a query went: the address alone, or after the name it was given as
+// ("localhost (127.0.0.1:123)"), so that the address that answered is known.
+std::string where_text(const std::string& host, const std::string& address, int port) {
+  if (host == address) return endpoint_text(address, port);
+  return host + " (" + endpoint_text(address, port) + ")";
+}
+
+void print_reply(const std::string& host, const std::string& address, int port,
+                 const sntp::reply& r, const sntp::on_wire& w, bool json) {
   if (json) {
     std::printf(
-        "{\"host\":%s,\"port\":%d,\"time\":\"%s\",\"offset\":%.6f,\"delay\":%.6f,"
+        "{\"host\":%s,\"address\":%s,\"port\":%d,\"time\":\"%s\",\"offset\":%.6f,\"delay\":%.6f,"
         "\"stratum\":%d,\"refid\":%s,\"leap\":%d,\"version\":%d,\"mode\":%d,\"precision\":%d,"
         "\"root_delay\":%.6f,\"root_dispersion\":%.6f,\"reference_time\":%s}\n",
-        json_text(host).c_str(), port, time_text(r.transmit_time).c_str(), w.offset_s, w.delay_s,
+        json_text(host).c_str(), json_text(address).c_str(), port, time_text(r.transmit_time).c_str(), w.offset_s, w.delay_s,
         r.stratum, json_text(r.reference_id).c_str(), r.leap, r.version, r.mode, r.precision,
         r.root_delay_s, r.root_dispersion_s, json_time(r.reference_time).c_str());
     return;
   }
-  std::printf("%s  %s  offset %+.6f s  delay %.6f s\n", endpoint_text(host, port).c_str(),
+  std::printf("%s  %s  offset %+.6f s  delay %.6f s\n", where_text(host, address, port).c_str(),
               time_text(r.transmit_time).c_str(), w.offset_s, w.delay_s);
   std::printf("  stratum %d, reference id %s, leap %d, version %d, mode %d, precision 2^%d s\n",
               r.stratum, r.reference_id.c_str(), r.leap, r.version, r.mode, r.precision);
@@ -143,7 +152,9 @@ void print_reply(const std::string& host, int port, const sntp::reply& r, const 
               r.root_dispersion_s, time_text(r.reference_time).c_str());
 }
 
-enum class outcome { answered, failed, refused };
+// failed_at_once: the query failed long before its 5 s were out (refused,
+// unreachable), so another address of the same name may still answer.
+enum class outcome { answered, failed, failed_at_once, refused };
 
 // The library's reason, and what its one text for "no reply" leaves open
 // when the failure came long before the 5 s were out.
@@ -154,22 +165,24 @@ void report_failure(const std::string& where, double took_s) {
     return;
   }
   std::fprintf(stderr,
-               "quelmora-ntp: %s: %s; after %.3f s: the port refused the query or answered "
-               "with something other than a reply\n",
+               "quelmora-ntp: %s: %s; after %.3f s: the port refused the query, answered "
+               "with something other than a reply, or the wait for the reply failed\n",
                where.c_str(), reason.c_str(), took_s);
 }
 
-// One query, with the reason on the error stream when it brought no time.
-outcome query_once(const std::string& host, int port, bool json) {
+// One query to one numeric address, with the reason on the error stream
+// when it brought no time.
+outcome query_once(const std::string& host, const std::string& address, int port, bool json) {
   unsigned char pkt[sntp::packet_size];
-  const std::string where = endpoint_text(host, port);
+  const std::string where = where_text(host, address, port);
   const auto asked = std::chrono::steady_clock::now();
-  const int result = ntp_query(host.c_str(), port, pkt, static_cast<int>(sizeof pkt));
+  const int result = ntp_query(address.c_str(), port, pkt, static_cast<int>(sizeof pkt));
   const sntp::unix_ns received = console::utc_now_ns();
   if (result != static_cast<int>(sntp::packet_size)) {
-    report_failure(where, std::chrono::duration<double>(std::chrono::steady_clock::now() - asked)
-                              .count());
-    return outcome::failed;
+    const double took_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    report_failure(where, took_s);
+    return took_s < early_failure_s ? outcome::failed_at_once : outcome::failed;
   }
   const sntp::reply decoded = sntp::decode(pkt, received);
   const std::string problem = sntp::problem_with(decoded);
@@ -177,18 +190,41 @@ outcome query_once(const std::string& host, int port, bool json) {
     std::fprintf(stderr, "quelmora-ntp: %s: invalid reply: %s\n", where.c_str(), problem.c_str());
     return sntp::is_kiss_of_death(decoded) ? outcome::refused : outcome::failed;
   }
-  print_reply(host, port, decoded,
+  print_reply(host, address, port, decoded,
               sntp::calculate(*decoded.originate_time, *decoded.receive_time,
                               *decoded.transmit_time, received),
               json);
   return outcome::answered;
 }
 
+// One query of a name's addresses in turn, from the one that answered last
+// (current). Only a failure that came at once moves on to the next address:
+// one that took the whole 5 s would make every further address wait as long.
+outcome query_addresses(const std::string& host, const std::vector<std::string>& addresses,
+                        std::size_t& current, int port, bool json) {
+  outcome result = outcome::failed;
+  for (std::size_t tried = 0; tried < addresses.size(); ++tried) {
+    const std::size_t index = (current + tried) % addresses.size();
+    result = query_once(host, addresses[index], port, json);
+    if (result == outcome::answered) current = index;
+    if (result != outcome::failed_at_once) break;
+  }
+  return result;
+}
+
 int query(const std::string& host, int port, int count, double interval_s, bool json) {
+  // Resolved here, not by the library, which would try the first address only.
+  const std::vector<std::string> addresses = console::numeric_addresses(host);
+  if (addresses.empty()) {
+    std::fprintf(stderr, "quelmora-ntp: %s: host resolve failed\n",
+                 endpoint_text(host, port).c_str());
+    return exit_failure;
+  }
+  std::size_t current = 0;
   int status = exit_ok;
   for (int i = 0; i < count; ++i) {
     if (i > 0) std::this_thread::sleep_for(std::chrono::duration<double>(interval_s));
-    const outcome result = query_once(host, port, json);
+    const outcome result = query_addresses(host, addresses, current, port, json);
     std::fflush(stdout);
     if (result == outcome::answered) continue;
     status = exit_failure;
@@ -200,6 +236,57 @@ int query(const std::string& host, int port, int count, double interval_s, bool 
     }
   }
   return status;
+}
+
+// HOST, HOST:PORT, [IPv6] or [IPv6]:PORT; an address with two colons or
+// more and no brackets is an IPv6 address, without a port.
+struct host_and_port {
+  std::string host;
+  std::optional<int> port;
+  std::string problem;
+};
+
+std::optional<int> port_number(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const int port = std::stoi(text);
+  if (port < 1 || port > highest_port) return std::nullopt;
+  return port;
+}
+
+host_and_port split_host(const std::string& text) {
+  host_and_port split;
+  std::string port_text;
+  bool has_port = false;
+  if (!text.empty() && text[0] == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
+      split.problem = "bad host " + text + ": expected [IPv6] or [IPv6]:PORT";
+      return split;
+    }
+    split.host = text.substr(1, close - 1);
+    has_port = close + 1 < text.size();
+    if (has_port) port_text = text.substr(close + 2);
+  } else if (text.find(':') != std::string::npos && text.find(':') == text.rfind(':')) {
+    split.host = text.substr(0, text.find(':'));
+    has_port = true;
+    port_text = text.substr(text.find(':') + 1);
+  } else {
+    split.host = text;
+  }
+  if (has_port) {
+    split.port = port_number(port_text);
+    if (!split.port) split.problem = "bad port in " + text + ": expected 1 to 65535";
+  }
+  if (split.problem.empty() && split.host.empty()) split.problem = "a host is needed";
+  return split;
+}
+
+int usage_error(const std::string& problem) {
+  std::fprintf(stderr, "quelmora-ntp: %s\nRun with --help for more information.\n",
+               problem.c_str());
+  return exit_usage;
 }
 
 }  // namespace
@@ -224,7 +311,8 @@ int main(int argc, char** argv) {
   double interval_s = 1.0;
   bool query_json = false;
   CLI::App* query_command = app.add_subcommand("query", "Ask an NTP server for the time");
-  query_command->add_option("host", host, "server name or address")->required();
+  query_command->add_option("host", host, "server name or address; HOST:PORT, [IPv6]:PORT")
+      ->required();
   query_command->add_option("--port", query_port, "UDP port (default 123)")
       ->check(CLI::Range(1, 65535));
   query_command->add_option("--count", count, "number of queries (default 1)")
@@ -234,11 +322,18 @@ int main(int argc, char** argv) {
   query_command->add_flag("--json", query_json, "one JSON object per reply");
 
   CLI::App* version_command = app.add_subcommand("version", "Print the library's version");
+  app.set_version_flag("--version", std::string(ntp_version()), "Print the library's version");
 
+  // CLI11 would say only that a subcommand is required.
+  if (argc > 1 && argv[1][0] != '-' && !serve_command->check_name(argv[1]) &&
+      !query_command->check_name(argv[1]) && !version_command->check_name(argv[1])) {
+    return usage_error(std::string("unknown subcommand ") + argv[1] +
+                       ": expected serve, query or version");
+  }
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& help) {
-    return app.exit(help);
+  } catch (const CLI::Success& help_or_version) {
+    return app.exit(help_or_version);
   } catch (const CLI::ParseError& error) {
     app.exit(error);
     return exit_usage;
@@ -248,5 +343,11 @@ int main(int argc, char** argv) {
     return exit_ok;
   }
   if (*serve_command) return serve(serve_port, serve_seconds, serve_json);
-  return query(host, query_port, count, interval_s, query_json);
+  const host_and_port target = split_host(host);
+  if (!target.problem.empty()) return usage_error(target.problem);
+  if (target.port && query_command->count("--port") > 0 && *target.port != query_port) {
+    return usage_error("two ports: " + std::to_string(*target.port) + " in " + host +
+                       " and --port " + std::to_string(query_port));
+  }
+  return query(target.host, target.port.value_or(query_port), count, interval_s, query_json);
 }

@@ -4,6 +4,7 @@ Needs the path of the built command in QUELMORA_NTP_CLI.
 """
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -48,7 +49,7 @@ class CommandTest(unittest.TestCase):
     def test_query_decodes_the_projects_own_server(self):
         server = Serving()
         try:
-            result = run("query", "127.0.0.1", "--port", str(server.port))
+            result = run("query", f"127.0.0.1:{server.port}")
             self.assertEqual(result.returncode, 0, result.stderr)
             # Stratum 2: the reference identifier is an address, whatever its bytes spell.
             self.assertIn("stratum 2, reference id 80.73.67.66, leap 0, version 4, mode 4", result.stdout)
@@ -57,7 +58,8 @@ class CommandTest(unittest.TestCase):
             replies = [json.loads(line) for line in result.stdout.splitlines()]
             self.assertEqual(len(replies), 3)
             for reply in replies:
-                self.assertEqual((reply["mode"], reply["stratum"], reply["refid"]), (4, 2, "80.73.67.66"))
+                self.assertEqual((reply["mode"], reply["stratum"], reply["refid"], reply["address"]),
+                                 (4, 2, "80.73.67.66", "127.0.0.1"))
                 self.assertLess(abs(reply["offset"]), 0.05)
         finally:
             code, out, _ = server.stop()
@@ -75,11 +77,18 @@ class CommandTest(unittest.TestCase):
         self.assertEqual(lines[-1], {"running": 0, "port": server.port, "requests": 1, "replies": 1})
 
     def test_usage_errors_exit_2(self):
-        for arguments in ([], ["query"], ["query", "127.0.0.1", "--port", "0"],
-                          ["serve", "--port", "70000"], ["frobnicate"]):
+        for arguments, words in (([], "A subcommand is required"), (["query"], "host is required"),
+                                 (["query", "127.0.0.1", "--port", "0"], "--port"),
+                                 (["serve", "--port", "70000"], "--port"),
+                                 (["server"], "unknown subcommand server"),
+                                 (["query", ""], "a host is needed"),
+                                 (["query", "127.0.0.1:12300", "--port", "12301"],
+                                  "two ports: 12300 in 127.0.0.1:12300 and --port 12301"),
+                                 (["query", "[::1]:0"], "bad port in [::1]:0"),
+                                 (["query", "[::1"], "bad host [::1")):
             result = run(*arguments)
             self.assertEqual(result.returncode, 2, arguments)
-            self.assertTrue(result.stderr, arguments)
+            self.assertIn(words, result.stderr, arguments)
 
     def test_failures_exit_1_with_the_reason(self):
         result = run("query", "no-such-host..invalid")
@@ -100,10 +109,17 @@ class CommandTest(unittest.TestCase):
             result = run("serve", "--port", "1021", "--seconds", "1")
         self.assertEqual(result.returncode, 1)
         self.assertIn("port 1021 may be taken or need privilege; try --port 12300", result.stderr)
-        port = free_port()  # nothing listens: refused at once
-        self.assertIn(f"quelmora-ntp: 127.0.0.1:{port}: no reply within 5s (timeout or short packet);"
-                      " after 0.", run("query", "127.0.0.1", "--port", str(port)).stderr)
-        self.assertIn(f"quelmora-ntp: [::1]:{port}: ", run("query", "::1", "--port", str(port)).stderr)
+        port = free_port()  # nothing listens: refused at once, whichever way the port is given
+        for arguments, where in ((["127.0.0.1", "--port", str(port)], f"127.0.0.1:{port}"),
+                                 ([f"127.0.0.1:{port}"], f"127.0.0.1:{port}"),
+                                 (["::1", "--port", str(port)], f"[::1]:{port}"),
+                                 (["[::1]", "--port", str(port)], f"[::1]:{port}"),
+                                 ([f"[::1]:{port}", "--port", str(port)], f"[::1]:{port}")):
+            self.assertRegex(run("query", *arguments).stderr,
+                             f"quelmora-ntp: {re.escape(where)}: no reply within 5s "
+                             r"\(timeout or short packet\); after 0\.\d{3} s: the port refused the "
+                             "query, answered with something other than a reply, or the wait for "
+                             "the reply failed\n")
 
     def test_a_second_server_on_a_served_port_fails_and_the_first_keeps_serving(self):
         server = Serving()
@@ -151,8 +167,35 @@ class CommandTest(unittest.TestCase):
         self.assertIn("no further queries", err)
 
     def test_version(self):
-        self.assertEqual(run("version").stdout,
-                         os.environ.get("QUELMORA_NTP_VERSION", "1.0.0") + "\n")
+        for arguments in (["version"], ["--version"]):
+            self.assertEqual(run(*arguments).stdout,
+                             os.environ.get("QUELMORA_NTP_VERSION", "1.0.0") + "\n")
+
+
+class LocalhostIPv6First(unittest.TestCase):
+    """`query localhost` where localhost is ::1 first (Debian, Windows) and the
+    server listens on IPv4 only: in a network and mount namespace of its own,
+    with its own /etc/hosts."""
+
+    def test_the_next_address_answers_after_a_refusal(self):
+        if not (shutil.which("ip") and shutil.which("unshare")) or subprocess.run(
+                ["unshare", "--mount", "--net", "true"], capture_output=True).returncode != 0:
+            self.skipTest("needs unshare --mount --net (root, util-linux) and ip (iproute2)")
+        # A bounded wait for the server, then the query; the server is ended by its id.
+        script = ('ip link set lo up && mount --bind "$1" /etc/hosts || exit 1\n'
+                  '"$2" serve --port 12300 --seconds 20 >/dev/null 2>&1 & server=$!\n'
+                  'for _ in $(seq 50); do "$2" query 127.0.0.1:12300 >/dev/null 2>&1 && break;'
+                  ' sleep 0.1; done\n'
+                  '"$2" query localhost --port 12300; status=$?\n'
+                  'kill $server; wait $server; exit $status\n')
+        with tempfile.NamedTemporaryFile("w", suffix=".hosts") as hosts:
+            hosts.write("::1 localhost\n127.0.0.1 localhost\n")
+            hosts.flush()
+            result = subprocess.run(["unshare", "--mount", "--net", "sh", "-c", script, "sh",
+                                     hosts.name, CLI], capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("quelmora-ntp: localhost ([::1]:12300): no reply", result.stderr)
+        self.assertTrue(result.stdout.startswith("localhost (127.0.0.1:12300)  "), result.stdout)
 
 
 class AgainstChronyd(unittest.TestCase):
