@@ -20,7 +20,7 @@ only_the_library "$work/tested"
 
 # Runtime and Development split the install: together all of it, neither
 # with the other's files.
-files() { (cd "$1" && find . ! -type d -printf '%P\n'); }
+files() { [ ! -d "$1" ] || (cd "$1" && find . ! -type d -printf '%P\n'); }
 for component in Runtime Development; do
   cmake --install "$build" --component $component --prefix "$work/$component" >/dev/null
 done
