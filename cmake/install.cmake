@@ -101,6 +101,8 @@ else()
   configure_file(cmake/quelmora-ntp.pc.in "${PROJECT_BINARY_DIR}/quelmora-ntp.pc" @ONLY)
   install(FILES "${PROJECT_BINARY_DIR}/quelmora-ntp.pc"
     DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT Development)
+endif()
+if(NOT WIN32 AND QUELMORA_NTP_SHARED)
   # The package without a library of its own: it loads the system's.
   install(FILES python/quelmora_ntp/__init__.py python/quelmora_ntp/py.typed
     DESTINATION "${QUELMORA_NTP_PYTHON_DIR}/quelmora_ntp" COMPONENT Runtime)
