@@ -1,7 +1,12 @@
 # What `cmake --install` puts under a prefix: the library and its header, a
 # CMake package (quelmora_ntp::quelmora_ntp), a pkg-config file, the Python
 # module, the manual pages and the documents. Tests, benchmarks and examples
-# are never installed.
+# are never installed. Two components, as a distribution splits them:
+# Runtime, what programs need to run (the shared library or DLL, the
+# command, the Python module that loads the library, the documents), and
+# Development, what building against the library needs (the header, the
+# .so link or import library or static archive, the CMake package, the
+# pkg-config file, the functions' manual pages).
 include(CMakePackageConfigHelpers)
 
 # A build folder in which only some targets were built (scripts/demo builds
@@ -14,13 +19,16 @@ endif()
 if(QUELMORA_NTP_CLI)  # found or not, known only once cli/ is read
   list(APPEND quelmora_ntp_built "$<$<TARGET_EXISTS:quelmora-ntp>:$<TARGET_FILE:quelmora-ntp>>")
 endif()
-install(CODE "
-  foreach(file \"$<JOIN:${quelmora_ntp_built},\" \">\")
-    if(file AND NOT EXISTS \"\${file}\")
-      message(FATAL_ERROR \"Nothing installed: this build has no \${file} yet. \"
-        \"Build it first: cmake --build ${CMAKE_BINARY_DIR}\")
-    endif()
-  endforeach()")
+# Each component checks, as an install may take either alone.
+foreach(component Runtime Development)
+  install(CODE "
+    foreach(file \"$<JOIN:${quelmora_ntp_built},\" \">\")
+      if(file AND NOT EXISTS \"\${file}\")
+        message(FATAL_ERROR \"Nothing installed: this build has no \${file} yet. \"
+          \"Build it first: cmake --build ${CMAKE_BINARY_DIR}\")
+      endif()
+    endforeach()" COMPONENT ${component})
+endforeach()
 
 # Builds SOURCE.gz as Debian wants documents compressed (-9, and -n: no name
 # or time stamp, so that builds are reproducible); when CMake configures, so
@@ -53,40 +61,56 @@ if(NOT WIN32)
 endif()
 
 install(TARGETS quelmora_ntp EXPORT quelmora_ntp_targets
-  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
-  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-install(FILES include/quelmora_ntp.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
+  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Runtime
+    NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Development)
+install(FILES include/quelmora_ntp.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
+  COMPONENT Development)
 
+# A static archive's own dependencies come with it to the program that links
+# it: the CMake target names them, so its package finds them first.
+if(NOT QUELMORA_NTP_SHARED AND NOT WIN32)
+  set(QUELMORA_NTP_FIND_DEPENDENCIES "include(CMakeFindDependencyMacro)\nfind_dependency(Threads)")
+endif()
+configure_file(cmake/quelmora_ntpConfig.cmake.in "${PROJECT_BINARY_DIR}/quelmora_ntpConfig.cmake" @ONLY)
 install(EXPORT quelmora_ntp_targets
   NAMESPACE quelmora_ntp::
-  FILE quelmora_ntpConfig.cmake
-  DESTINATION "${QUELMORA_NTP_CMAKE_DIR}")
+  FILE quelmora_ntpTargets.cmake
+  DESTINATION "${QUELMORA_NTP_CMAKE_DIR}"
+  COMPONENT Development)
 write_basic_package_version_file(
   "${PROJECT_BINARY_DIR}/quelmora_ntpConfigVersion.cmake"
   COMPATIBILITY SameMajorVersion)
-install(FILES "${PROJECT_BINARY_DIR}/quelmora_ntpConfigVersion.cmake"
-  DESTINATION "${QUELMORA_NTP_CMAKE_DIR}")
+install(FILES "${PROJECT_BINARY_DIR}/quelmora_ntpConfig.cmake"
+  "${PROJECT_BINARY_DIR}/quelmora_ntpConfigVersion.cmake"
+  DESTINATION "${QUELMORA_NTP_CMAKE_DIR}" COMPONENT Development)
 
 if(WIN32)
   # The export list, for hosts that make their own import library.
-  install(FILES src/quelmora_ntp.def DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+  install(FILES src/quelmora_ntp.def DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+    COMPONENT Development)
 else()
   # The .pc file finds the prefix from its own place, so that a prefix can be
   # installed anywhere (cmake --install --prefix X) and still be right.
   file(RELATIVE_PATH QUELMORA_NTP_PC_TO_PREFIX
     "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  if(NOT QUELMORA_NTP_SHARED)
+    set(QUELMORA_NTP_PC_CFLAGS " -DQUELMORA_NTP_STATIC")
+  endif()
   configure_file(cmake/quelmora-ntp.pc.in "${PROJECT_BINARY_DIR}/quelmora-ntp.pc" @ONLY)
   install(FILES "${PROJECT_BINARY_DIR}/quelmora-ntp.pc"
-    DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+    DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT Development)
+endif()
+if(NOT WIN32 AND QUELMORA_NTP_SHARED)
   # The package without a library of its own: it loads the system's.
   install(FILES python/quelmora_ntp/__init__.py python/quelmora_ntp/py.typed
-    DESTINATION "${QUELMORA_NTP_PYTHON_DIR}/quelmora_ntp")
+    DESTINATION "${QUELMORA_NTP_PYTHON_DIR}/quelmora_ntp" COMPONENT Runtime)
 endif()
 
-install(FILES README.md DESTINATION "${QUELMORA_NTP_DOC_DIR}")
+install(FILES README.md DESTINATION "${QUELMORA_NTP_DOC_DIR}" COMPONENT Runtime)
 # Beside the read-me, whose links point into it.
-install(DIRECTORY docs/ DESTINATION "${QUELMORA_NTP_DOC_DIR}/docs")
+install(DIRECTORY docs/ DESTINATION "${QUELMORA_NTP_DOC_DIR}/docs" COMPONENT Runtime)
 
 if(NOT WIN32)
   # Section 3: an overview and a page per function; a function described on
@@ -99,10 +123,11 @@ if(NOT WIN32)
       configure_file("man/${page}.3" "${manual}" COPYONLY)
     endif()
     quelmora_ntp_gzip("${manual}")
-    install(FILES "${manual}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man3")
+    install(FILES "${manual}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man3"
+      COMPONENT Development)
   endforeach()
 endif()
 if(NOT QUELMORA_NTP_DEBIAN_PACKAGE)
   # Debian carries the licence as the package's copyright file instead.
-  install(FILES LICENSE DESTINATION "${QUELMORA_NTP_DOC_DIR}")
+  install(FILES LICENSE DESTINATION "${QUELMORA_NTP_DOC_DIR}" COMPONENT Runtime)
 endif()

@@ -4,17 +4,18 @@
 # /usr/lib/TRIPLE) in place of glibc's, and lld. Debian has no C++ library
 # built for musl, and the library needs none (built without exceptions and
 # RTTI, it calls no C++ runtime): it takes the header-only parts of libstdc++
-# and links -nostdlib++. Only the library builds so; the C++ programs (the
-# command, the benchmarks) need that runtime:
-#     cmake -S . -B BUILD -DCMAKE_TOOLCHAIN_FILE=... -DQUELMORA_NTP_CLI=OFF \
-#       -DQUELMORA_NTP_TESTS=OFF
-#     cmake --build BUILD --target quelmora_ntp
+# and links -nostdlib++. The C++ programs that need that runtime (the
+# command, the tests, some benchmarks) are left out of such a build, which
+# builds the library and the C programs:
+#     cmake -S . -B BUILD -DCMAKE_TOOLCHAIN_FILE=...
+#     cmake --build BUILD
 set(CMAKE_SYSTEM_NAME Linux)
 set(QUELMORA_NTP_MUSL_TRIPLE ${CMAKE_SYSTEM_PROCESSOR}-linux-musl)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${QUELMORA_NTP_MUSL_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${QUELMORA_NTP_MUSL_TRIPLE})
+set(QUELMORA_NTP_CXX_LIBRARY OFF CACHE BOOL "The target has a C++ library to link programs with")
 
 # libstdc++'s own headers come before the C library's, which they include next.
 set(musl_include /usr/include/${QUELMORA_NTP_MUSL_TRIPLE})
