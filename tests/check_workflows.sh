@@ -4,8 +4,8 @@
 # tests/workflows/package-lock.json, installed by npm ci into BUILD), and
 # every call of a project script in them against that script's --help
 # (tests/workflows/check_workflows.mjs says how). Then broken copies prove
-# that the check fails: a key GitHub does not know, a part scripts/package
-# does not make, and a script that does not exist.
+# that the check fails: a key GitHub does not know, a preset scripts/ci
+# does not build, a script that does not exist and an action not pinned.
 #
 #     tests/check_workflows.sh SOURCE BUILD
 set -euo pipefail
@@ -44,4 +44,6 @@ broken_copy unknown-part 's|scripts/ci suite linux$|scripts/ci suite no-such-pre
 expect_finding unknown-part "scripts/ci suite no-such-preset is none of"
 broken_copy missing-script 's|scripts/ci deps apt$|scripts/no-such-script apt|'
 expect_finding missing-script "scripts/no-such-script is missing or not executable"
-echo "workflows: parsed by GitHub's parser with every script call accepted; three broken copies caught"
+broken_copy unpinned 's|actions/checkout@[0-9a-f]*|actions/checkout@v4|'
+expect_finding unpinned "actions/checkout@v4 is not pinned to a commit"
+echo "workflows: parsed by GitHub's parser with every script call accepted; four broken copies caught"

@@ -9,6 +9,7 @@
 //     part that repeats. `${{ matrix.X }}` is checked for every value of X;
 //     any other expression or variable in such a call is a finding, as it
 //     cannot be checked.
+//  3. Every action a step uses is pinned to a commit (40 hex digits).
 //
 //   node --import ./register-json-hook.mjs check_workflows.mjs NODE_MODULES ROOT WORKFLOW_DIR
 import { execFileSync } from "node:child_process";
@@ -135,6 +136,10 @@ function checkScriptCalls(file, content) {
   for (const [job, definition] of Object.entries(workflow?.jobs ?? {})) {
     const combinations = matrixCombinations(definition?.strategy?.matrix);
     for (const step of definition?.steps ?? []) {
+      const uses = step?.uses;
+      if (typeof uses === "string" && !/^(\.\/|docker:\/\/)/.test(uses) && !/@[0-9a-f]{40}$/.test(uses)) {
+        report(file, `job ${job}: ${uses} is not pinned to a commit`);
+      }
       if (typeof step?.run !== "string") continue;
       for (const combination of combinations) {
         const run = step.run.replace(/\$\{\{\s*matrix\.([\w-]+)\s*\}\}/g, (whole, key) =>
