@@ -1,0 +1,2 @@
+import { register } from "node:module";
+register("./json-hook.mjs", import.meta.url);
