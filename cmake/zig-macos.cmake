@@ -6,10 +6,8 @@
 # ships macOS headers for 11 and later only: 11.0 is the oldest macOS its
 # builds can name. Nothing built here runs on this machine.
 set(CMAKE_SYSTEM_NAME Darwin)
-# Darwin 20, macOS 11. CMake links with run paths (@rpath) only for a macOS
-# that sw_vers says is 10.5 or later; here there is no sw_vers to ask.
-set(CMAKE_SYSTEM_VERSION 20.1.0)
-set(CMAKE_SHARED_LIBRARY_RUNTIME_C_FLAG "-Wl,-rpath,")
+set(CMAKE_SYSTEM_VERSION 20.1.0)  # Darwin 20: macOS 11
+set(CMAKE_USER_MAKE_RULES_OVERRIDE ${CMAKE_CURRENT_LIST_DIR}/zig-macos-rules.cmake)
 set(CMAKE_OSX_SYSROOT "" CACHE PATH "No Apple SDK: Zig brings its own")
 set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "The target's version is in the Zig target")
 get_filename_component(quelmora_ntp_zig ${CMAKE_CURRENT_LIST_DIR}/../scripts/zig ABSOLUTE)
