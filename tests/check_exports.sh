@@ -18,6 +18,9 @@ case "$library" in
       esac
     done
     ;;
+  *.dylib)  # Mach-O names carry a leading underscore
+    actual=$(llvm-nm-14 -gU "$library" | awk '{print $3}' | sed 's/^_//' | sort | tr '\n' ' ' | sed 's/ $//')
+    ;;
   *)
     actual=$(nm -D --defined-only "$library" | awk '{print $3}' | sort | tr '\n' ' ' | sed 's/ $//')
     ;;

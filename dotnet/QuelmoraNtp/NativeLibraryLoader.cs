@@ -16,7 +16,8 @@ namespace Quelmora.Ntp
     {
         internal const string SupportedRuntimes =
             "win-x86, win-x64, linux-x64 and linux-arm64 (Linux with glibc 2.17 or later), "
-            + "linux-musl-x64 and linux-musl-arm64 (Linux with musl, as Alpine)";
+            + "linux-musl-x64 and linux-musl-arm64 (Linux with musl, as Alpine), "
+            + "osx-arm64 and osx-x64 (macOS 11 or later)";
 
         private const string WindowsDll = "quelmora_ntp.dll";
 
@@ -54,6 +55,10 @@ namespace Quelmora.Ntp
             if (RuntimeInformation.IsOSPlatform(OSPlatform.Linux))
                 return architecture == Architecture.X64 || architecture == Architecture.Arm64
                     ? null : $"Linux on {architecture}";
+            // libquelmora_ntp.dylib, found by the runtime in runtimes/osx-*/native.
+            if (RuntimeInformation.IsOSPlatform(OSPlatform.OSX))
+                return architecture == Architecture.X64 || architecture == Architecture.Arm64
+                    ? null : $"macOS on {architecture}";
             return RuntimeInformation.OSDescription;
         }
 

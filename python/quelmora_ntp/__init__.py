@@ -10,7 +10,8 @@
 The library is loaded from the path given; without one, from this package's
 own folder (where a wheel puts it), else $QUELMORA_NTP_LIBRARY, else the
 system's usual search for libquelmora_ntp.so (or its SONAME,
-libquelmora_ntp.so.1) / quelmora_ntp.dll (where the Debian package puts it).
+libquelmora_ntp.so.1) / quelmora_ntp.dll (where the Debian package puts it)
+/ libquelmora_ntp.1.dylib on macOS.
 
 Failures raise NtpError or one of its subclasses; wrong arguments raise
 TypeError or ValueError before the library is called. The library keeps the
@@ -47,6 +48,8 @@ _SECONDS_1900_TO_1970 = 2208988800
 # The installed library's SONAME: what the dynamic loader finds without the
 # development link or a path (its number follows the library's major version).
 _SONAME = "libquelmora_ntp.so.1"
+# macOS's name for it: the file its install name names.
+_DYLIB = "libquelmora_ntp.1.dylib"
 _ERA = 1 << 32
 _HIGHEST_PORT = 65535
 _DEFAULT_PORT = 123
@@ -228,6 +231,8 @@ def _host(host: object) -> bytes:
 def _system_names() -> List[str]:
     if sys.platform == "win32":
         return ["quelmora_ntp.dll", "quelmora_ntp"]
+    if sys.platform == "darwin":
+        return [name for name in (ctypes.util.find_library("quelmora_ntp"), _DYLIB) if name]
     found = ctypes.util.find_library("quelmora_ntp")
     return [name for name in (found, "libquelmora_ntp.so", _SONAME) if name]
 
@@ -238,7 +243,7 @@ def _bundled_library() -> Optional[str]:
     pip takes the wheel of the running C library, glibc (manylinux) or musl
     (musllinux), so the one inside is built for it.
     """
-    name = "quelmora_ntp.dll" if sys.platform == "win32" else _SONAME
+    name = {"win32": "quelmora_ntp.dll", "darwin": _DYLIB}.get(sys.platform, _SONAME)
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
     return path if os.path.isfile(path) else None
 

@@ -1,9 +1,12 @@
-// The platform layer on POSIX systems (Linux first): BSD sockets, pthreads
-// and clock_gettime.
+// The platform layer on POSIX systems (Linux first, then macOS and the
+// BSDs): BSD sockets, pthreads and clock_gettime. What the systems name
+// otherwise or lack is chosen here by their own macros, so that the
+// protocol code above never asks which system it runs on.
 #include "platform/platform.h"
 #include "platform/control_messages.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,11 +15,29 @@
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <dlfcn.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+
+// Linux takes and sends a batch of datagrams in one system call (recvmmsg,
+// sendmmsg); elsewhere, or when a Linux build asks for the path the others
+// take (QUELMORA_NTP_PORTABLE_POSIX, which tests that path here), a poll
+// and one recvmsg or sendmsg per datagram.
+#if defined(__linux__) && !defined(QUELMORA_NTP_PORTABLE_POSIX)
+#define QUELMORA_NTP_DATAGRAM_BATCHES 1
+#endif
+// A datagram's destination, and its reply's source, in IP_PKTINFO control
+// messages with struct in_pktinfo: Linux and macOS share them. Elsewhere
+// (FreeBSD and OpenBSD have IP_RECVDSTADDR instead) replies leave from the
+// system's choice.
+#if defined(__linux__) || defined(__APPLE__)
+#define QUELMORA_NTP_PKTINFO 1
+#endif
 
 namespace quelmora::platform {
 namespace {
@@ -25,25 +46,80 @@ constexpr std::uint64_t nanoseconds_per_tick = 100;
 constexpr std::uint64_t ticks_per_second = 10000000;
 constexpr long nanoseconds_per_millisecond = 1000000;
 constexpr long milliseconds_per_second = 1000;
-constexpr long microseconds_per_millisecond = 1000;
 
 int descriptor(socket_handle socket) { return static_cast<int>(socket); }
 
 socket_handle handle(int fd) { return fd < 0 ? invalid_socket : static_cast<socket_handle>(fd); }
 
-// Translates a datagram receive. MSG_TRUNC makes Linux return the datagram's
-// real length, so one that did not fit is told apart from one that did.
-receive_result datagram_outcome(ssize_t length, std::size_t capacity) {
-  if (length < 0) {
-    return {(errno == EAGAIN || errno == EWOULDBLOCK) ? receive_status::nothing_pending
-                                                     : receive_status::failed,
-            0};
-  }
-  if (static_cast<std::size_t>(length) > capacity) return {receive_status::too_long, 0};
-  return {receive_status::received, static_cast<std::size_t>(length)};
+// A receive that returned no datagram: none was waiting, or it failed.
+receive_result failed_receive() {
+  return {(errno == EAGAIN || errno == EWOULDBLOCK) ? receive_status::nothing_pending
+                                                   : receive_status::failed,
+          0};
 }
 
-#if defined(__linux__)
+// A new datagram socket, closed in any program the host starts. macOS has
+// no SOCK_CLOEXEC: there the flag is set apart, as on Linux's portable path.
+int open_socket(int family) {
+#if defined(SOCK_CLOEXEC) && !defined(QUELMORA_NTP_PORTABLE_POSIX)
+  return ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+#else
+  const int fd = ::socket(family, SOCK_DGRAM, 0);
+  if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+#endif
+}
+
+// A send on a socket that has been shut raises SIGPIPE on macOS, which ends
+// a host that did not ask for it, unless the socket says SO_NOSIGPIPE (macOS
+// has no MSG_NOSIGNAL for sendmsg). Linux raises none for datagram sockets.
+void never_raise_sigpipe(int fd) {
+#if defined(SO_NOSIGPIPE)
+  int enable = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &enable, sizeof enable);
+#else
+  (void)fd;
+#endif
+}
+
+// One datagram's message header: its bytes, its peer's address, and room
+// for its control message (filled in by the caller).
+void describe(msghdr& header, iovec& bytes, unsigned char* data, std::size_t length,
+              unsigned char* address, socklen_t address_length) {
+  bytes = {data, length};
+  header = {};
+  header.msg_name = address;
+  header.msg_namelen = address_length;
+  header.msg_iov = &bytes;
+  header.msg_iovlen = 1;
+}
+
+// A datagram received with its message header. MSG_TRUNC in the header's
+// own flags tells one that did not fit: every system sets it there, while
+// only Linux would also take it as the call's flag.
+receive_result message_outcome(const msghdr& header, std::size_t length) {
+  return (header.msg_flags & MSG_TRUNC) != 0 ? receive_result{receive_status::too_long, 0}
+                                             : receive_result{receive_status::received, length};
+}
+
+// The layout of the system's control messages, from its own macros: a
+// socklen_t length on macOS (4-byte steps even on 64-bit machines), a size_t
+// one on Linux with glibc, a padded socklen_t with musl.
+constexpr control_layout system_control_layout{offsetof(cmsghdr, cmsg_level), CMSG_LEN(0),
+                                               CMSG_SPACE(1) - CMSG_LEN(0)};
+
+constexpr bool same_layout(const control_layout& first, const control_layout& second) {
+  return first.length_size == second.length_size && first.data_offset == second.data_offset &&
+         first.alignment == second.alignment;
+}
+
+// The walk's tests cover the 64-bit and 32-bit layouts; each system here
+// must have one of them.
+static_assert(same_layout(system_control_layout, control_layout_64) ||
+                  same_layout(system_control_layout, control_layout_32),
+              "control messages as the walk reads them");
+
+#if defined(QUELMORA_NTP_PKTINFO)
 // A send with a source address that the system refuses fails with one of
 // these: the address is no longer this host's (Linux finds no route from it:
 // ENETUNREACH; EADDRNOTAVAIL elsewhere), or it is none that this destination
@@ -66,45 +142,23 @@ struct address_control {
   }
 };
 
-// One datagram's message header: its bytes, its peer's address, and room
-// for its control message (filled in by the caller).
-void describe(msghdr& header, iovec& bytes, unsigned char* data, std::size_t length,
-              unsigned char* address, socklen_t address_length) {
-  bytes = {data, length};
-  header = {};
-  header.msg_name = address;
-  header.msg_namelen = address_length;
-  header.msg_iov = &bytes;
-  header.msg_iovlen = 1;
-}
-
-// The level follows the length and its padding: musl declares the length a
-// socklen_t padded to the kernel's size_t, glibc a size_t.
-static_assert(CMSG_LEN(0) == native_control_layout.data_offset &&
-                  CMSG_ALIGN(1) == native_control_layout.alignment &&
-                  offsetof(cmsghdr, cmsg_level) == native_control_layout.length_size,
-              "control messages as the walk reads them");
-
+#if defined(QUELMORA_NTP_DATAGRAM_BATCHES)
 // ipi_spec_dst, not ipi_addr: for a datagram sent to a broadcast address it
 // is this host's own address on that network, which a reply can leave from.
-constexpr pktinfo_format linux_pktinfo{IPPROTO_IP, IP_PKTINFO, sizeof(in_pktinfo),
-                                       offsetof(in_pktinfo, ipi_spec_dst)};
+constexpr std::size_t destination_field = offsetof(in_pktinfo, ipi_spec_dst);
+#else
+// ipi_addr, the header's destination: macOS leaves ipi_spec_dst empty on a
+// receive. A reply to a subnet's broadcast address is then refused that
+// source and leaves again from the system's choice.
+constexpr std::size_t destination_field = offsetof(in_pktinfo, ipi_addr);
+#endif
+constexpr pktinfo_format system_pktinfo{IPPROTO_IP, IP_PKTINFO, sizeof(in_pktinfo),
+                                        destination_field};
 
 ipv4_local destination_of(const msghdr& header) {
   return reply_source_from({static_cast<const unsigned char*>(header.msg_control),
                             header.msg_controllen, (header.msg_flags & MSG_CTRUNC) != 0, false},
-                           native_control_layout, linux_pktinfo);
-}
-
-// recvmmsg's flags in the type its declaration takes: int in glibc,
-// unsigned in musl.
-template <typename Flags, typename... Rest>
-Flags receive_flags(int (*)(int, mmsghdr*, unsigned, Flags, Rest...), int flags) {
-  return static_cast<Flags>(flags);
-}
-
-bool same_source(ipv4_local first, ipv4_local second) {
-  return first.known == second.known && (!first.known || first.address == second.address);
+                           system_control_layout, system_pktinfo);
 }
 
 // Only the source address is asked for: the interface is left to routing.
@@ -121,14 +175,42 @@ void ask_for_source(msghdr& header, address_control& control, ipv4_local source)
   std::memcpy(CMSG_DATA(item), &info, sizeof info);
 }
 
-// A datagram received with its message header; MSG_TRUNC in the header's
-// own flags tells one that did not fit.
+// The option that asks for IP_PKTINFO with each datagram: macOS names it
+// apart from the message (with the same value).
+#if defined(IP_RECVPKTINFO)
+constexpr int ask_for_destinations = IP_RECVPKTINFO;
+#else
+constexpr int ask_for_destinations = IP_PKTINFO;
+#endif
+#else
+// No destination is known here, and replies leave from the system's choice.
+struct address_control {
+  void attach_to(msghdr&) {}
+};
+
+ipv4_local destination_of(const msghdr&) { return {0, false}; }
+
+void ask_for_source(msghdr&, address_control&, ipv4_local) {}
+
+send_status failed_send(const outgoing_datagram&) { return send_status::failed; }
+#endif
+
 void take_outcome(incoming_datagram& datagram, msghdr& header, std::size_t length) {
   datagram.sender.length = header.msg_namelen;
   datagram.destination = destination_of(header);
-  datagram.result = (header.msg_flags & MSG_TRUNC) != 0
-                        ? receive_result{receive_status::too_long, 0}
-                        : receive_result{receive_status::received, length};
+  datagram.result = message_outcome(header, length);
+}
+
+#if defined(QUELMORA_NTP_DATAGRAM_BATCHES)
+// recvmmsg's flags in the type its declaration takes: int in glibc,
+// unsigned in musl.
+template <typename Flags, typename... Rest>
+Flags receive_flags(int (*)(int, mmsghdr*, unsigned, Flags, Rest...), int flags) {
+  return static_cast<Flags>(flags);
+}
+
+bool same_source(ipv4_local first, ipv4_local second) {
+  return first.known == second.known && (!first.known || first.address == second.address);
 }
 #endif
 
@@ -193,22 +275,23 @@ class posix_platform final : public platform {
  public:
   bool start_socket_layer() override { return true; }
 
-  socket_handle open_ipv4_datagram_socket() override {
-    return handle(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  }
+  socket_handle open_ipv4_datagram_socket() override { return open_datagram_socket(AF_INET); }
 
   // No SO_REUSEADDR: with it, any other socket that sets it too could bind
   // the port beside ours and take its traffic (UDP has no TIME_WAIT for it
   // to help with).
   void prepare_server_socket(socket_handle socket, int wait_timeout_ms) override {
-#if defined(__linux__)
+#if defined(QUELMORA_NTP_PKTINFO)
     int enable = 1;
-    ::setsockopt(descriptor(socket), IPPROTO_IP, IP_PKTINFO, &enable, sizeof enable);
+    ::setsockopt(descriptor(socket), IPPROTO_IP, ask_for_destinations, &enable, sizeof enable);
+#endif
+#if defined(QUELMORA_NTP_DATAGRAM_BATCHES)
+    constexpr long microseconds_per_millisecond = 1000;
     timeval wait{wait_timeout_ms / milliseconds_per_second,
                  (wait_timeout_ms % milliseconds_per_second) * microseconds_per_millisecond};
     ::setsockopt(descriptor(socket), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 #else
-    (void)socket;
+    (void)socket;  // the wait is poll's, bounded by its own time-out
     (void)wait_timeout_ms;
 #endif
   }
@@ -233,7 +316,7 @@ class posix_platform final : public platform {
     return ready == 0 || errno == EINTR ? wait_outcome::nothing : wait_outcome::failed;
   }
 
-#if defined(__linux__)
+#if defined(QUELMORA_NTP_DATAGRAM_BATCHES)
   // One datagram is a batch of one: the same headers and control data.
   receive_result receive_pending_from(socket_handle socket, incoming_datagram& datagram) override {
     receive_pending_batch(socket, &datagram, 1);
@@ -277,7 +360,7 @@ class posix_platform final : public platform {
                    receive_flags(::recvmmsg, flags), nullptr);
     if (received < 0) {
       if (errno == EINTR) return 0;
-      batch[0].result = datagram_outcome(received, batch[0].capacity);
+      batch[0].result = failed_receive();
       return batch[0].result.status == receive_status::nothing_pending ? 0 : 1;
     }
     for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
@@ -326,21 +409,34 @@ class posix_platform final : public platform {
     }
     return sent;
   }
-#else  // elsewhere one datagram per call, and replies leave from the system's choice
+#else
+  // One datagram per call, after the poll of receive_batch_waiting.
   receive_result receive_pending_from(socket_handle socket, incoming_datagram& datagram) override {
-    socklen_t length = ipv4_peer::capacity;
-    const ssize_t received =
-        ::recvfrom(descriptor(socket), datagram.buffer, datagram.capacity, MSG_DONTWAIT | MSG_TRUNC,
-                   reinterpret_cast<sockaddr*>(datagram.sender.bytes), &length);
-    datagram.sender.length = length;
-    datagram.destination = {0, false};
-    return datagram_outcome(received, datagram.capacity);
+    msghdr header;
+    iovec bytes;
+    address_control control;
+    describe(header, bytes, datagram.buffer, datagram.capacity, datagram.sender.bytes,
+             ipv4_peer::capacity);
+    control.attach_to(header);
+    const ssize_t received = ::recvmsg(descriptor(socket), &header, MSG_DONTWAIT);
+    if (received < 0) {
+      datagram.destination = {0, false};
+      datagram.result = failed_receive();
+    } else {
+      take_outcome(datagram, header, static_cast<std::size_t>(received));
+    }
+    return datagram.result;
   }
 
   send_status send_to(socket_handle socket, const outgoing_datagram& datagram) override {
-    const ssize_t sent =
-        ::sendto(descriptor(socket), datagram.data, datagram.length, 0,
-                 reinterpret_cast<const sockaddr*>(datagram.peer->bytes), datagram.peer->length);
+    msghdr header;
+    iovec bytes;
+    address_control control;
+    describe(header, bytes, const_cast<unsigned char*>(datagram.data), datagram.length,
+             const_cast<unsigned char*>(datagram.peer->bytes), datagram.peer->length);
+    ask_for_source(header, control, datagram.source);
+    const ssize_t sent = ::sendmsg(descriptor(socket), &header, 0);
+    if (sent < 0) return failed_send(datagram);
     return sent == static_cast<ssize_t>(datagram.length) ? send_status::sent : send_status::failed;
   }
 #endif
@@ -348,7 +444,9 @@ class posix_platform final : public platform {
   // Shutting down the receiving side wakes the server's wait at once, even
   // for an unconnected datagram socket, so a stop need not sit out the wait:
   // on Linux the waiting recvmmsg returns one empty datagram, and a poll
-  // (the wait elsewhere) finds the socket readable.
+  // finds the socket readable. macOS may refuse to shut down a socket that is
+  // not connected (ENOTCONN) and leave the poll waiting: the stop then takes
+  // at most the wait's 250 ms, which bounds it on every system.
   void interrupt_waits(socket_handle socket) override { ::shutdown(descriptor(socket), SHUT_RD); }
 
   void close_socket(socket_handle socket) override { ::close(descriptor(socket)); }
@@ -371,7 +469,9 @@ class posix_platform final : public platform {
   }
 
   socket_handle open_datagram_socket(int native_family) override {
-    return handle(::socket(native_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int fd = open_socket(native_family);
+    if (fd >= 0) never_raise_sigpipe(fd);
+    return handle(fd);
   }
 
   bool connect_to(socket_handle socket, const endpoint& address) override {
@@ -388,12 +488,27 @@ class posix_platform final : public platform {
     const wait_outcome waited = wait_readable(socket, timeout_ms);
     if (waited == wait_outcome::failed) return {receive_status::failed, 0};
     if (waited == wait_outcome::nothing) return {receive_status::nothing_pending, 0};
-    return datagram_outcome(::recv(descriptor(socket), buffer, capacity, MSG_DONTWAIT | MSG_TRUNC),
-                            capacity);
+    msghdr header;
+    iovec bytes;
+    describe(header, bytes, buffer, capacity, nullptr, 0);
+    const ssize_t received = ::recvmsg(descriptor(socket), &header, MSG_DONTWAIT);
+    if (received < 0) return failed_receive();
+    return message_outcome(header, static_cast<std::size_t>(received));
   }
 
+#if defined(__APPLE__)
+  // macOS's linker has no -z nodelete: the library opens itself once more,
+  // never to be unloaded, and keeps that reference for the process's life.
+  void keep_library_loaded() override {
+    Dl_info self{};
+    if (::dladdr(static_cast<const void*>(g_thread_slots), &self) != 0 && self.dli_fname != nullptr) {
+      ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+  }
+#else
   // Done once for all by linking with -z nodelete.
   void keep_library_loaded() override {}
+#endif
 
   bool start_thread(thread_entry entry, void* argument, thread_handle& thread) override {
     thread_slot* slot = claim_thread_slot();
