@@ -9,8 +9,8 @@
 
 The library is loaded from the path given; without one, from this package's
 own folder (where a wheel puts it), else $QUELMORA_NTP_LIBRARY, else the
-system's usual search for libquelmora_ntp.so (or its SONAME,
-libquelmora_ntp.so.1) / quelmora_ntp.dll (where the Debian package puts it).
+system's usual search for the SONAME libquelmora_ntp.so.1 (where Debian's
+libquelmora-ntp1 puts it), then libquelmora_ntp.so / quelmora_ntp.dll.
 
 Failures raise NtpError or one of its subclasses; wrong arguments raise
 TypeError or ValueError before the library is called. The library keeps the
@@ -209,8 +209,10 @@ def _host(host: object) -> bytes:
 def _system_names() -> List[str]:
     if sys.platform == "win32":
         return ["quelmora_ntp.dll", "quelmora_ntp"]
+    # The SONAME first: Debian's runtime package has it, the .so link comes
+    # with the development files only.
     found = ctypes.util.find_library("quelmora_ntp")
-    return [name for name in (found, "libquelmora_ntp.so", _SONAME) if name]
+    return [name for name in (_SONAME, found, "libquelmora_ntp.so") if name]
 
 
 def _bundled_library() -> Optional[str]:
