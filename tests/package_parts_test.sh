@@ -40,9 +40,21 @@ for package in g++-mingw-w64-x86-64 g++-aarch64-linux-gnu; do
   [[ " $install_line " == *" $package "* ]] || { cat "$work/refused" >&2; fail "no install of $package"; }
 done
 [ ! -e build ] || fail "something was built before the missing tools were named"
+# What run-tests asks first: which parts can be built, and what the others need.
 PATH=$work/bin scripts/package --check deb zip-win64 > "$work/check" && fail "--check: zip-win64 ready without its compiler"
 grep -qx 'deb: ready' "$work/check" && grep -q '^zip-win64: needs x86_64-w64-mingw32-g++-posix (g++-mingw-w64-x86-64)' "$work/check" ||
   fail "--check said: $(cat "$work/check")"
+mkdir "$work/bare"
+find "$work/bin" -mindepth 1 ! -name cmake ! -name dotnet -exec ln -s {} "$work/bare/" \;
+PATH=$work/bare scripts/package --check deb nuget > "$work/check" || true
+grep -q '^deb: needs cmake (cmake)$' "$work/check" && grep -q '^nuget: needs .*dotnet (the .NET SDK' "$work/check" ||
+  fail "--check without cmake and dotnet said: $(cat "$work/check")"
+# A package's build refuses to leave the command out.
+if cmake -S . -B "$work/no-cli11" -DQUELMORA_NTP_TESTS=OFF -DQUELMORA_NTP_CLI_REQUIRED=ON \
+     -DCMAKE_IGNORE_PATH=/usr/include > "$work/no-cli11.log" 2>&1; then
+  fail "configured for a package without CLI11"
+fi
+grep -q "CLI11 not found" "$work/no-cli11.log" || fail "without CLI11: $(cat "$work/no-cli11.log")"
 
 # Each reference's part, and what the clone made of it.
 part_of() {
