@@ -1,5 +1,5 @@
-# Packages made by CPack from the install rules: a Debian package on Linux,
-# a ZIP from the Windows cross-build. scripts/package drives both.
+# The ZIP of the Windows cross-build, made by CPack from the install rules
+# (scripts/package drives it).
 set(CPACK_PACKAGE_NAME quelmora-ntp)
 set(CPACK_PACKAGE_VENDOR "the quelmora-ntp authors")
 set(CPACK_PACKAGE_CONTACT "quelmora-ntp authors <authors@quelmora-ntp.invalid>")
@@ -22,40 +22,11 @@ if(WIN32)
     set(CPACK_PACKAGE_FILE_NAME "quelmora-ntp-${PROJECT_VERSION}-win64")
   endif()
 else()
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION net)
-  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # Depends from what the binaries really link (dpkg-shlibdeps), and a shlibs
-  # file so that packages built against the library depend on it in turn.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  if(CMAKE_CROSSCOMPILING)
-    # dpkg names the machine's own architecture; dpkg-shlibdeps knows only
-    # its packages, so a cross-built package takes its Depends from the
-    # native one of the same sources (scripts/package passes it).
-    set(QUELMORA_NTP_DEBIAN_ARCHITECTURE "" CACHE STRING "The Debian architecture of a cross-build")
-    set(QUELMORA_NTP_DEBIAN_DEPENDS "" CACHE STRING "The Depends of a cross-built package")
-    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${QUELMORA_NTP_DEBIAN_ARCHITECTURE}")
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${QUELMORA_NTP_DEBIAN_DEPENDS}")
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  endif()
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
-  # The ldconfig trigger replaces the ldconfig calls CPack would otherwise
-  # write into postinst and postrm; ours compile and clean the Python module.
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    "${PROJECT_SOURCE_DIR}/packaging/debian/triggers"
-    "${PROJECT_SOURCE_DIR}/packaging/debian/postinst"
-    "${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-
-  if(QUELMORA_NTP_DEBIAN_PACKAGE)
-    configure_file(packaging/debian/changelog.in "${PROJECT_BINARY_DIR}/debian/changelog" @ONLY)
-    quelmora_ntp_gzip("${PROJECT_BINARY_DIR}/debian/changelog")
-    install(FILES packaging/debian/copyright "${PROJECT_BINARY_DIR}/debian/changelog.gz"
-      DESTINATION "${QUELMORA_NTP_DOC_DIR}")
-  endif()
+  # The Debian packages are built by scripts/package with dpkg's own tools
+  # (packaging/debian/), split as Debian splits a library; CPack's DEB
+  # generator makes one package only. A tarball of the install is all
+  # cpack makes here.
+  set(CPACK_GENERATOR TGZ)
 endif()
 
 include(CPack)

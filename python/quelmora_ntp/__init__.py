@@ -9,9 +9,9 @@
 
 The library is loaded from the path given; without one, from this package's
 own folder (where a wheel puts it), else $QUELMORA_NTP_LIBRARY, else the
-system's usual search for libquelmora_ntp.so (or its SONAME,
-libquelmora_ntp.so.1) / quelmora_ntp.dll (where the Debian package puts it)
-/ libquelmora_ntp.1.dylib on macOS.
+system's usual search for the SONAME libquelmora_ntp.so.1 (where Debian's
+libquelmora-ntp1 puts it), then libquelmora_ntp.so / quelmora_ntp.dll /
+libquelmora_ntp.1.dylib on macOS.
 
 Failures raise NtpError or one of its subclasses; wrong arguments raise
 TypeError or ValueError before the library is called. The library keeps the
@@ -233,8 +233,10 @@ def _system_names() -> List[str]:
         return ["quelmora_ntp.dll", "quelmora_ntp"]
     if sys.platform == "darwin":
         return [name for name in (ctypes.util.find_library("quelmora_ntp"), _DYLIB) if name]
+    # The SONAME first: Debian's runtime package has it, the .so link comes
+    # with the development files only.
     found = ctypes.util.find_library("quelmora_ntp")
-    return [name for name in (found, "libquelmora_ntp.so", _SONAME) if name]
+    return [name for name in (_SONAME, found, "libquelmora_ntp.so") if name]
 
 
 def _bundled_library() -> Optional[str]:
