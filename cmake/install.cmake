@@ -71,6 +71,11 @@ install(FILES "${PROJECT_BINARY_DIR}/quelmora_ntpConfigVersion.cmake"
 if(WIN32)
   # The export list, for hosts that make their own import library.
   install(FILES src/quelmora_ntp.def DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+  if(QUELMORA_NTP_LINKER_PDB)
+    # The debugger's symbols beside the DLL, where the toolchain's linker
+    # writes a PDB (lld does; GNU ld cannot).
+    install(FILES "$<TARGET_FILE_DIR:quelmora_ntp>/quelmora_ntp.pdb" DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  endif()
 else()
   # The .pc file finds the prefix from its own place, so that a prefix can be
   # installed anywhere (cmake --install --prefix X) and still be right.
