@@ -57,7 +57,7 @@ if [ "$flavour" = arm64 ]; then
   llvm-nm-14 "$root/lib/quelmora_ntp.lib" | grep -q "__imp_ntp_query" || fail "quelmora_ntp.lib imports no ntp_query"
   /usr/bin/python3 "$source/tests/check_version_resource.py" "$version" "$root"/bin/*.dll "$root"/bin/*.exe
   if [ -n "${QUELMORA_NTP_WINE_ARM64:-}" ]; then
-    said=$("$QUELMORA_NTP_WINE_ARM64" "$root/bin/quelmora-ntp.exe" version 2>/dev/null | tr -d '\r')
+    said=$(timeout 600 "$QUELMORA_NTP_WINE_ARM64" "$root/bin/quelmora-ntp.exe" version 2>/dev/null | tr -d '\r')
     [ "$said" = "$version" ] || fail "quelmora-ntp.exe version under ARM64 Wine said $said"
     echo "quelmora-ntp.exe version under ARM64 Wine: $said"
   fi
