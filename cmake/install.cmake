@@ -90,6 +90,12 @@ if(WIN32)
   # The export list, for hosts that make their own import library.
   install(FILES src/quelmora_ntp.def DESTINATION "${CMAKE_INSTALL_LIBDIR}"
     COMPONENT Development)
+  if(QUELMORA_NTP_LINKER_PDB)
+    # The debugger's symbols beside the DLL, where the toolchain's linker
+    # writes a PDB (lld does; GNU ld cannot).
+    install(FILES "$<TARGET_FILE_DIR:quelmora_ntp>/quelmora_ntp.pdb" DESTINATION "${CMAKE_INSTALL_BINDIR}"
+      COMPONENT Runtime)
+  endif()
 else()
   # The .pc file finds the prefix from its own place, so that a prefix can be
   # installed anywhere (cmake --install --prefix X) and still be right.

@@ -29,6 +29,7 @@ mkdir "$package"
 for file in lib/net8.0/Quelmora.Ntp.dll lib/net8.0/Quelmora.Ntp.xml \
     lib/netstandard2.0/Quelmora.Ntp.dll lib/netstandard2.0/Quelmora.Ntp.xml \
     runtimes/win-x86/native/quelmora_ntp.dll runtimes/win-x64/native/quelmora_ntp.dll \
+    runtimes/win-arm64/native/quelmora_ntp.dll \
     runtimes/linux-x64/native/libquelmora_ntp.so runtimes/linux-arm64/native/libquelmora_ntp.so \
     runtimes/linux-musl-x64/native/libquelmora_ntp.so runtimes/linux-musl-arm64/native/libquelmora_ntp.so \
     runtimes/osx-arm64/native/libquelmora_ntp.dylib runtimes/osx-x64/native/libquelmora_ntp.dylib \
@@ -42,10 +43,11 @@ for expected in "<version>$version</version>" '<license type="expression">MIT</l
 done
 ! grep -q '<projectUrl>' "$nuspec" || fail "the nuspec names a project URL"
 runtimes=$(cd "$package/runtimes" && echo *)
-[ "$runtimes" = "linux-arm64 linux-musl-arm64 linux-musl-x64 linux-x64 osx-arm64 osx-x64 win-x64 win-x86" ] ||
+[ "$runtimes" = "linux-arm64 linux-musl-arm64 linux-musl-x64 linux-x64 osx-arm64 osx-x64 win-arm64 win-x64 win-x86" ] ||
   fail "the package's runtimes: $runtimes"
 # Each runtime's library: its exports, its machine and its C library.
 for expected in win-x86:'PE32 executable (DLL).*Intel 80386' win-x64:'PE32+ executable (DLL).*x86-64' \
+    win-arm64:'PE32+ executable (DLL).*Aarch64' \
     linux-x64:'ELF 64-bit.*x86-64' linux-arm64:'ELF 64-bit.*ARM aarch64' \
     linux-musl-x64:'ELF 64-bit.*x86-64' linux-musl-arm64:'ELF 64-bit.*ARM aarch64' \
     osx-arm64:'Mach-O 64-bit.*arm64' osx-x64:'Mach-O 64-bit.*x86_64'; do

@@ -82,7 +82,7 @@ for wheel in "${wheels[@]}"; do
   case "$platform" in
     manylinux_2_17_x86_64|manylinux_2_17_aarch64|musllinux_1_2_x86_64|musllinux_1_2_aarch64)
       library=libquelmora_ntp.so.1 other='*.dll' ;;
-    win_amd64|win32) library=quelmora_ntp.dll other='*.so*' ;;
+    win_amd64|win32|win_arm64) library=quelmora_ntp.dll other='*.so*' ;;
     macosx_11_0_arm64|macosx_11_0_x86_64) library=libquelmora_ntp.1.dylib other='*.so*' ;;
     *) fail "a wheel for an unexpected platform: $name" ;;
   esac
@@ -111,7 +111,7 @@ done
 # pip's own tag check, without an index: each platform gets its wheel, musl
 # Linux its musllinux one.
 for platform in manylinux_2_17_x86_64 manylinux_2_17_aarch64 musllinux_1_2_x86_64 \
-    musllinux_1_2_aarch64 win_amd64 win32 macosx_11_0_arm64 macosx_11_0_x86_64; do
+    musllinux_1_2_aarch64 win_amd64 win32 win_arm64 macosx_11_0_arm64 macosx_11_0_x86_64; do
   target=$work/target-$platform
   "$python" -m pip install -q --no-index --find-links "$work/feed" --only-binary :all: \
     --platform "$platform" --target "$target" quelmora-ntp || fail "pip refused quelmora-ntp for $platform"

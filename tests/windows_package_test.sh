@@ -7,7 +7,10 @@
 # DLL copied beside its program; and
 # quelmora-ntp.exe prints its version, queries the Linux library's server,
 # serves a Linux query until Ctrl-C or its --seconds end it, and refuses a
-# port that another of its servers holds.
+# port that another of its servers holds. Every DLL and program carries its
+# version resource. The win-arm64 ZIP gets the static checks alone (machine,
+# exports, imports, resources, PDBs), and its command's version under the
+# Wine launcher that QUELMORA_NTP_WINE_ARM64 names, where there is one.
 #
 #     tests/windows_package_test.sh ZIP SOURCE LINUX_COMMAND
 set -euo pipefail
@@ -25,8 +28,42 @@ case "$flavour" in
          # MinGW's import library carries no safe exception handler table.
          link_flags=(/safeseh:no)
          export WINEARCH=win32 ;;
-  *) echo "FAILED: not a win32 or win64 ZIP: $zip" >&2; exit 1 ;;
+  arm64) machine=ARM64 ;;
+  *) echo "FAILED: not a win32, win64 or win-arm64 ZIP: $zip" >&2; exit 1 ;;
 esac
+if [ "$flavour" = arm64 ]; then
+  . "$source/tests/helpers.sh"
+  trap 'rm -rf "$work"' EXIT
+  cd "$work"
+  cmake -E tar xf "$zip"
+  root=$work/$(basename "$zip" .zip)
+  version=$(basename "$root" | sed 's/^quelmora-ntp-\(.*\)-win-arm64$/\1/')
+  for file in bin/quelmora_ntp.dll bin/quelmora_ntp.pdb bin/quelmora-ntp.exe bin/quelmora-ntp.pdb \
+      lib/quelmora_ntp.lib lib/quelmora_ntp.def include/quelmora_ntp.h \
+      lib/cmake/quelmora_ntp/quelmora_ntpConfig.cmake LICENSE README.md docs/c-api.md; do
+    [ -f "$root/$file" ] || fail "the ZIP has no $file"
+  done
+  for program in "$root"/bin/*.dll "$root"/bin/*.exe; do
+    llvm-readobj-14 --file-headers "$program" | grep -q "IMAGE_FILE_MACHINE_ARM64" || fail "$program is not ARM64"
+    llvm-readobj-14 --coff-debug-directory "$program" | grep -q "PDBFileName: .*$(basename "${program%.*}").pdb" ||
+      fail "$program names no PDB of its own"
+  done
+  exports=$(llvm-readobj-14 --coff-exports "$root/bin/quelmora_ntp.dll" | awk '/Name:/ {print $2}' | sort | paste -sd ' ')
+  [ "$exports" = "ntp_last_error ntp_query ntp_start ntp_stats ntp_status ntp_stop ntp_version" ] ||
+    fail "quelmora_ntp.dll exports $exports"
+  imports=$(llvm-readobj-14 --coff-imports "$root/bin/quelmora_ntp.dll" "$root/bin/quelmora-ntp.exe" |
+            awk '/^  Name:/ {print toupper($2)}' | sort -u | paste -sd ' ')
+  [ "$imports" = "KERNEL32.DLL MSVCRT.DLL QUELMORA_NTP.DLL WS2_32.DLL" ] || fail "the programs import $imports"
+  llvm-nm-14 "$root/lib/quelmora_ntp.lib" | grep -q "__imp_ntp_query" || fail "quelmora_ntp.lib imports no ntp_query"
+  /usr/bin/python3 "$source/tests/check_version_resource.py" "$version" "$root"/bin/*.dll "$root"/bin/*.exe
+  if [ -n "${QUELMORA_NTP_WINE_ARM64:-}" ]; then
+    said=$(timeout 600 "$QUELMORA_NTP_WINE_ARM64" "$root/bin/quelmora-ntp.exe" version 2>/dev/null | tr -d '\r')
+    [ "$said" = "$version" ] || fail "quelmora-ntp.exe version under ARM64 Wine said $said"
+    echo "quelmora-ntp.exe version under ARM64 Wine: $said"
+  fi
+  echo "Windows ZIP (win-arm64): exports $exports; imports $imports; version resources and PDBs: static checks pass"
+  exit 0
+fi
 servers=()
 cleanup() {
   for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -54,6 +91,8 @@ done
 if x86_64-w64-mingw32-objdump -p "$root/bin/quelmora-ntp.exe" | grep -i "DLL Name: lib"; then
   fail "quelmora-ntp.exe needs MinGW runtime DLLs"
 fi
+/usr/bin/python3 "$source/tests/check_version_resource.py" \
+  "$(basename "$root" | sed 's/^quelmora-ntp-\(.*\)-win[36][24]$/\1/')" "$root"/bin/*.dll "$root"/bin/*.exe
 
 # MSVC's conventions: an import library and the DLL beside the program.
 clang-cl-14 "--target=$msvc_target" /nologo /c /O2 /GS- /Zl /W4 /WX \

@@ -15,7 +15,7 @@ namespace Quelmora.Ntp
     internal static class NativeLibraryLoader
     {
         internal const string SupportedRuntimes =
-            "win-x86, win-x64, linux-x64 and linux-arm64 (Linux with glibc 2.17 or later), "
+            "win-x86, win-x64, win-arm64 (.NET 5 and later), linux-x64 and linux-arm64 (Linux with glibc 2.17 or later), "
             + "linux-musl-x64 and linux-musl-arm64 (Linux with musl, as Alpine), "
             + "osx-arm64 and osx-x64 (macOS 11 or later)";
 
@@ -44,12 +44,23 @@ namespace Quelmora.Ntp
                     $"quelmora-ntp has no native library for {platform}: it supports {SupportedRuntimes}.");
         }
 
+        // .NET finds runtimes/win-arm64/native/; .NET Framework's build targets copy
+        // only the x86 and x64 DLLs beside the program.
+        private static bool WindowsArm64(Architecture architecture)
+        {
+#if NET5_0_OR_GREATER
+            return architecture == Architecture.Arm64;
+#else
+            return false;
+#endif
+        }
+
         // The running platform if the package has no library for it, else null.
         private static string? UnsupportedPlatform()
         {
             Architecture architecture = RuntimeInformation.ProcessArchitecture;
             if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows))
-                return architecture == Architecture.X86 || architecture == Architecture.X64
+                return architecture == Architecture.X86 || architecture == Architecture.X64 || WindowsArm64(architecture)
                     ? null : $"Windows on {architecture}";
             // glibc and musl alike: the runtime picks the library of its C library.
             if (RuntimeInformation.IsOSPlatform(OSPlatform.Linux))
