@@ -64,6 +64,10 @@ part_of() {
     *-win64.zip) echo zip-win64 ;;
     *-win32.zip) echo zip-win32 ;;
     *-linux-musl-*.tar.gz) echo musl ;;
+    *-macos-*.tar.gz) echo macos ;;
+    # Zig's linker stamps its Windows ARM64 files with the time and a new
+    # debug id at every link, and takes no flag against it.
+    *win_arm64.whl | *-win-arm64.zip) ;;
     *.whl) echo wheels ;;
   esac
 }
