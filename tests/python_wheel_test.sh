@@ -6,7 +6,7 @@
 # the repository, from the library inside the package, which Python lists as
 # no module; pip uninstall then leaves no file of it behind.
 #
-#     tests/python_wheel_test.sh SOURCE WHEEL...   (the six wheels)
+#     tests/python_wheel_test.sh SOURCE WHEEL...   (the nine wheels)
 set -euo pipefail
 source=$(realpath "$1")
 shift
