@@ -36,6 +36,12 @@ constexpr bool address_space_is_sanitizers = true;
 #else
 constexpr bool address_space_is_sanitizers = false;
 #endif
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer cannot follow the child of a threaded process.
+constexpr bool forks_are_followed = false;
+#else
+constexpr bool forks_are_followed = true;
+#endif
 
 // Ends the child: code 0 and "ok" when the library said what was expected.
 [[noreturn]] void finish_child(int result, int expected_result, const char* expected_message) {
@@ -196,6 +202,7 @@ int socket_bound_to(std::uint16_t port) {
 // shuts its socket down (as a child's stop once did, a copy in another
 // process): every receive returns at once, and the server rests between them.
 TEST(Fork, TheChildRunsNoServerAndTheParentsNeverSpins) {
+  if (!forks_are_followed) GTEST_SKIP() << "ThreadSanitizer cannot follow the child of a threaded process";
   const std::uint16_t port = test::free_port(), child_port = test::free_port();
   ASSERT_EQ(ntp_start(port), 0);
   const pid_t child = ::fork();
