@@ -146,7 +146,8 @@ class platform {
   // datagram, then takes it and what else is already waiting, as
   // receive_pending_batch does. 0 when the wait ended with nothing (its time
   // ran out, or a signal cut it short); a wait that failed fills one entry
-  // with a failed receive, so that the caller rests as after any other.
+  // with a failed receive, so that the caller rests as after any other, and
+  // so does a wait that found the socket readable and then nothing at all.
   // interrupt_waits ends the wait with 0 or with one empty datagram, as the
   // platform has it: a Linux socket whose receiving side is shut down hands
   // each waiting receive an empty datagram at once, and the wake Windows
@@ -155,7 +156,15 @@ class platform {
   virtual std::size_t receive_batch_waiting(socket_handle socket, incoming_datagram* batch,
                                             std::size_t count, int wait_timeout_ms) {
     switch (wait_readable(socket, wait_timeout_ms)) {
-      case wait_outcome::readable: return receive_pending_batch(socket, batch, count);
+      case wait_outcome::readable: {
+        // A socket shut down from outside (another process's copy of it)
+        // stays readable with nothing to take: a failed receive, or the
+        // caller would spin on it.
+        batch[0].result = {receive_status::nothing_pending, 0};
+        const std::size_t taken = receive_pending_batch(socket, batch, count);
+        if (taken > 0 || batch[0].result.status != receive_status::nothing_pending) return taken;
+        break;
+      }
       case wait_outcome::nothing: return 0;
       case wait_outcome::failed: break;
     }
